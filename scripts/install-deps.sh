@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what building and testing Portwise needs on Debian, as root. Idempotent: asks apt only
+# for packages that are missing.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ make pkg-config
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  wine64
+  pulseaudio pulseaudio-utils
+  xvfb xdotool x11-utils imagemagick
+  sox python3 python3-numpy
+  procps psmisc
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "install-deps: installing ${missing[*]}"
+  sudo_cmd=()
+  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -q
+  "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}"
+else
+  echo "install-deps: everything is installed"
+fi

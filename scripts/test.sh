@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# The whole test run: installs what is missing, builds every target, runs the native suites
+# (plain, ASan+UBSan, TSan), the Windows test executables under Wine and the end-to-end harness.
+# Ends with one summary line "Summary: N passed, M failed" (steps) and exits non-zero on failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+./scripts/install-deps.sh || { echo "install-deps failed"; exit 1; }
+
+passed=0
+failed=0
+failures=()
+step() {  # step NAME COMMAND...
+  local name=$1
+  shift
+  echo
+  echo "=== $name"
+  local t0=$SECONDS
+  if "$@"; then
+    passed=$((passed + 1))
+    echo "=== $name: PASS ($((SECONDS - t0)) s)"
+  else
+    failed=$((failed + 1))
+    failures+=("$name")
+    echo "=== $name: FAIL ($((SECONDS - t0)) s)"
+  fi
+}
+
+build() {  # build PRESET
+  cmake --preset "$1" >"build/configure-$1.log" 2>&1 || { cat "build/configure-$1.log"; return 1; }
+  cmake --build --preset "$1" -j2
+}
+
+native_tests() {  # native_tests PRESET
+  build "$1" && ctest --preset "$1" -j2
+}
+
+
+mkdir -p build
+step "native tests (linux)" native_tests linux
+step "native tests (linux-asan)" native_tests linux-asan
+step "native tests (linux-tsan)" native_tests linux-tsan
+step "build win64" build win64
+step "build win32" build win32
+step "Windows tests under Wine (win64)" "$root/scripts/run-wine-tests.sh" "$root/build/win64"
+step "end-to-end under Wine" "$root/tests/e2e/run-e2e.sh" "$root/build/win64"
+
+echo
+((failed)) && printf 'failed: %s\n' "${failures[@]}"
+echo "Summary: $passed passed, $failed failed"
+((failed == 0))
