@@ -1,0 +1,199 @@
+#include "core/ALSampleConvert.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace portwise {
+
+namespace {
+
+constexpr std::int64_t KMax8Offset = 127;
+constexpr std::int64_t KMax16 = 32767;
+constexpr std::int64_t KMax24 = 8388607;
+constexpr std::int64_t KMax32 = 2147483647;
+
+constexpr std::int64_t MinOf(std::uint32_t bytes) {
+  return bytes == 1 ? 0 : bytes == 2 ? -32768 : bytes == 3 ? -8388608 : -2147483647 - 1;
+}
+constexpr std::int64_t MaxOf(std::uint32_t bytes) {
+  return bytes == 1 ? 255 : bytes == 2 ? KMax16 : bytes == 3 ? KMax24 : KMax32;
+}
+
+template <std::uint32_t Bytes>
+inline std::int32_t Load(const std::uint8_t* p) {
+  if constexpr (Bytes == 1) {
+    return p[0];
+  } else if constexpr (Bytes == 2) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
+  } else if constexpr (Bytes == 3) {
+    std::uint32_t u = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+                      (static_cast<std::uint32_t>(p[2]) << 16);
+    return static_cast<std::int32_t>(u << 8) >> 8;
+  } else {
+    std::uint32_t u = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+                      (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    return static_cast<std::int32_t>(u);
+  }
+}
+
+template <std::uint32_t Bytes>
+inline void Store(std::uint8_t* p, std::int32_t value) {
+  std::uint32_t u = static_cast<std::uint32_t>(value);
+  p[0] = static_cast<std::uint8_t>(u);
+  if constexpr (Bytes >= 2) p[1] = static_cast<std::uint8_t>(u >> 8);
+  if constexpr (Bytes >= 3) p[2] = static_cast<std::uint8_t>(u >> 16);
+  if constexpr (Bytes >= 4) p[3] = static_cast<std::uint8_t>(u >> 24);
+}
+
+template <std::uint32_t To>
+constexpr std::int32_t Clamp(std::int64_t v) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, MinOf(To), MaxOf(To)));
+}
+
+// The kernels' per-sample rule, resolved at compile time for each pair of widths.
+template <std::uint32_t From, std::uint32_t To>
+constexpr std::int32_t Convert(std::int32_t x) {
+  const std::int64_t v = x;
+  if constexpr (From == To) {
+    return x;
+  } else if constexpr (From == 1 && To == 2) {
+    return Clamp<2>(v * 257 - 32768);
+  } else if constexpr (From == 1 && To == 3) {
+    return Clamp<3>((v - KMax8Offset) * KMax24 / KMax8Offset);
+  } else if constexpr (From == 1 && To == 4) {
+    return Clamp<4>(v * 16843009 - 2147483648LL);
+  } else if constexpr (To == 1 && From == 2) {
+    return Clamp<1>((v + 32768 + 128) / 257);
+  } else if constexpr (To == 1 && From == 3) {
+    return Clamp<1>(v * KMax8Offset / KMax24 + KMax8Offset);
+  } else if constexpr (To == 1 && From == 4) {
+    return Clamp<1>((v + 2147483648LL + 8421504) / 16843009);
+  } else {
+    return Clamp<To>(v * MaxOf(To) / MaxOf(From));
+  }
+}
+
+template <std::uint32_t From, std::uint32_t To>
+void CopyKernel(const std::uint8_t* src, std::uint32_t srcStride, std::uint8_t* dst, std::uint32_t dstStride,
+                std::uint32_t n) {
+  for (std::uint32_t i = 0; i < n; ++i, src += srcStride, dst += dstStride) {
+    if constexpr (From == To) {
+      std::memcpy(dst, src, From);
+    } else {
+      Store<To>(dst, Convert<From, To>(Load<From>(src)));
+    }
+  }
+}
+
+using TCopyKernel = void (*)(const std::uint8_t*, std::uint32_t, std::uint8_t*, std::uint32_t, std::uint32_t);
+using TConvertFn = std::int32_t (*)(std::int32_t);
+
+template <std::uint32_t From>
+constexpr TCopyKernel KernelsFrom[4] = {CopyKernel<From, 1>, CopyKernel<From, 2>, CopyKernel<From, 3>,
+                                        CopyKernel<From, 4>};
+constexpr const TCopyKernel* KKernels[4] = {KernelsFrom<1>, KernelsFrom<2>, KernelsFrom<3>, KernelsFrom<4>};
+
+template <std::uint32_t From>
+constexpr TConvertFn ConvertsFrom[4] = {Convert<From, 1>, Convert<From, 2>, Convert<From, 3>, Convert<From, 4>};
+constexpr const TConvertFn* KConverts[4] = {ConvertsFrom<1>, ConvertsFrom<2>, ConvertsFrom<3>, ConvertsFrom<4>};
+
+bool ValidWidth(std::uint32_t bytes) { return bytes >= 1 && bytes <= 4; }
+
+}  // namespace
+
+std::int32_t ALLoadSample(const std::uint8_t* p, std::uint32_t bytes) {
+  switch (bytes) {
+    case 1: return Load<1>(p);
+    case 2: return Load<2>(p);
+    case 3: return Load<3>(p);
+    case 4: return Load<4>(p);
+    default: return 0;
+  }
+}
+
+void ALStoreSample(std::uint8_t* p, std::uint32_t bytes, std::int32_t value) {
+  switch (bytes) {
+    case 1: Store<1>(p, value); break;
+    case 2: Store<2>(p, value); break;
+    case 3: Store<3>(p, value); break;
+    case 4: Store<4>(p, value); break;
+    default: break;
+  }
+}
+
+std::int32_t ALConvertSample(std::int32_t x, std::uint32_t fromBytes, std::uint32_t toBytes) {
+  if (!ValidWidth(fromBytes) || !ValidWidth(toBytes)) return 0;
+  return KConverts[fromBytes - 1][toBytes - 1](x);
+}
+
+void ALCopyChannel(const std::uint8_t* src, std::uint32_t srcStride, std::uint32_t srcBytes, std::uint8_t* dst,
+                   std::uint32_t dstStride, std::uint32_t dstBytes, std::uint32_t n) {
+  if (!ValidWidth(srcBytes) || !ValidWidth(dstBytes)) return;
+  KKernels[srcBytes - 1][dstBytes - 1](src, srcStride, dst, dstStride, n);
+}
+
+void ALZeroChannel(std::uint8_t* dst, std::uint32_t stride, std::uint32_t bytes, std::uint32_t n) {
+  for (std::uint32_t i = 0; i < n; ++i, dst += stride) std::memset(dst, 0, bytes);
+}
+
+// ------------------------------------------------------------------ reference versions
+// Written straight from the rules, one sample at a time, no tables or templates.
+
+std::int32_t ALReferenceConvertSample(std::int32_t x, std::uint32_t fromBytes, std::uint32_t toBytes) {
+  if (!ValidWidth(fromBytes) || !ValidWidth(toBytes)) return 0;
+  if (fromBytes == toBytes) return x;
+  const std::int64_t v = x;
+  std::int64_t r = 0;
+  const std::uint32_t from = fromBytes * 8, to = toBytes * 8;
+  if (from == 8) {
+    // u / 255 of the target's range, or the offset-127 rule for 24 bits.
+    if (to == 24) {
+      r = (v - 127) * 8388607 / 127;
+    } else {
+      const std::int64_t span = MaxOf(toBytes) - MinOf(toBytes);  // 255 * k exactly
+      r = MinOf(toBytes) + v * (span / 255);
+    }
+  } else if (to == 8) {
+    if (from == 24) {
+      r = v * 127 / 8388607 + 127;
+    } else {
+      const std::int64_t step = (MaxOf(fromBytes) - MinOf(fromBytes)) / 255;
+      r = (v - MinOf(fromBytes) + step / 2) / step;
+    }
+  } else {
+    r = v * MaxOf(toBytes) / MaxOf(fromBytes);
+  }
+  if (r < MinOf(toBytes)) r = MinOf(toBytes);
+  if (r > MaxOf(toBytes)) r = MaxOf(toBytes);
+  return static_cast<std::int32_t>(r);
+}
+
+namespace {
+
+std::int32_t ReferenceLoad(const std::uint8_t* p, std::uint32_t bytes) {
+  std::int64_t v = 0;
+  for (std::uint32_t b = 0; b < bytes; ++b) v |= static_cast<std::int64_t>(p[b]) << (8 * b);
+  // Signed widths: values at or above half the range are negative.
+  if (bytes > 1 && v >= (std::int64_t{1} << (8 * bytes - 1))) v -= std::int64_t{1} << (8 * bytes);
+  return static_cast<std::int32_t>(v);
+}
+
+void ReferenceStore(std::uint8_t* p, std::uint32_t bytes, std::int32_t value) {
+  std::uint32_t u = static_cast<std::uint32_t>(value);
+  for (std::uint32_t b = 0; b < bytes; ++b) p[b] = static_cast<std::uint8_t>(u >> (8 * b));
+}
+
+}  // namespace
+
+void ALReferenceCopyChannel(const std::uint8_t* src, std::uint32_t srcStride, std::uint32_t srcBytes,
+                            std::uint8_t* dst, std::uint32_t dstStride, std::uint32_t dstBytes,
+                            std::uint32_t n) {
+  for (std::uint32_t i = 0; i < n; ++i) {
+    std::int32_t x = ReferenceLoad(src + static_cast<std::size_t>(i) * srcStride, srcBytes);
+    ReferenceStore(dst + static_cast<std::size_t>(i) * dstStride, dstBytes,
+                   ALReferenceConvertSample(x, srcBytes, dstBytes));
+  }
+}
+
+}  // namespace portwise
