@@ -1,0 +1,167 @@
+#pragma once
+// The re-entrant component lock. One TOWLock serialises a component, its sub-objects and the
+// worker threads that touch it. Read and write sections are both exclusive; a stop section makes
+// every other thread's attempt fail at once, so a component that is going away never waits for a
+// worker that waits for it. Sections are reference-counted and left when the last reference goes;
+// an empty reference means "refused, the component is stopping". Sections must be left on the
+// thread that took them (the mutex belongs to a thread).
+//
+// Taking and leaving a section allocates nothing: section objects come from a small pool inside
+// the lock (more are made only while more sections than the pool holds are alive at once).
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/RefPtr.h"
+
+namespace portwise {
+
+class TOWLock;
+
+class IOWLockSection {
+ public:
+  virtual void AddRef() noexcept = 0;
+  virtual void Release() noexcept = 0;
+
+ protected:
+  virtual ~IOWLockSection() = default;
+};
+
+using TOWLockSectionRef = TRefPtr<IOWLockSection>;
+
+class IOWLock {
+ public:
+  virtual void AddRef() noexcept = 0;
+  virtual void Release() noexcept = 0;
+  [[nodiscard]] virtual TOWLockSectionRef ReadLock() = 0;
+  [[nodiscard]] virtual TOWLockSectionRef WriteLock() = 0;
+  // Never refused, never times out.
+  [[nodiscard]] virtual TOWLockSectionRef StopLock() = 0;
+  // Gives up every hold of the calling thread for the life of the section and takes them back
+  // when it is left (nothing happens when another thread owns the lock).
+  [[nodiscard]] virtual TOWLockSectionRef UnlockAll() = 0;
+  // The same; on leaving, AFirstLock is write-locked first and held until this lock is re-taken.
+  [[nodiscard]] virtual TOWLockSectionRef UnlockAllLockInOrder(IOWLock* AFirstLock) = 0;
+  // The lock object itself: two wrappers share a lock when their instances are equal.
+  virtual TOWLock* Instance() = 0;
+
+ protected:
+  virtual ~IOWLock() = default;
+};
+
+enum class TOWLockKind : std::uint8_t { Read, Write, Stop, UnlockAll };
+
+// Lock monitors (diagnostics): told of every lock event while at least one is registered.
+enum class TOWLockEvent : std::uint8_t {
+  Created, Destroyed, BeforeAcquire, AfterAcquire, Refused, BeforeRelease, AfterRelease
+};
+
+class IOWLockMonitor {
+ public:
+  virtual ~IOWLockMonitor() = default;
+  // Called on the acting thread, outside the lock's internal section. Must not (un)register.
+  virtual void LockEvent(TOWLock* ALock, TOWLockEvent AEvent, TOWLockKind AKind) = 0;
+};
+
+void OWRegisterLockMonitor(IOWLockMonitor* AMonitor);
+void OWUnregisterLockMonitor(IOWLockMonitor* AMonitor);
+
+// A snapshot of a lock's counters, for diagnostics and tests.
+struct TOWLockCounters {
+  std::int32_t CountStopLocks = 0;
+  std::int32_t CountStopLocksOwner = 0;
+  std::int32_t CountLocks = 0;
+  std::int32_t InStopCount = 0;
+  std::thread::id OwningThread;
+  friend bool operator==(const TOWLockCounters&, const TOWLockCounters&) = default;
+};
+
+class TOWLockSection final : public IOWLockSection {
+ public:
+  TOWLockSection() = default;
+  TOWLockSection(const TOWLockSection&) = delete;
+  TOWLockSection& operator=(const TOWLockSection&) = delete;
+  ~TOWLockSection() override = default;
+
+  void AddRef() noexcept override;
+  void Release() noexcept override;
+  TOWLockKind Kind() const noexcept { return FKind; }
+
+ private:
+  friend class TOWLock;
+  std::atomic<std::int32_t> FRefCount{0};
+  TOWLock* FLock = nullptr;  // holds a reference while the section is alive
+  TOWLockKind FKind = TOWLockKind::Read;
+  bool FOnHeap = false;
+  std::int32_t FSavedCount = 0;      // unlock-all: holds given up, to take back
+  TRefPtr<IOWLock> FFirstLock;       // unlock-all in order: locked before re-taking
+  TOWLockSectionRef FSlaveUnlock;    // read/write: the slave's unlock-all while we waited
+  TOWLockSection* FNextFree = nullptr;
+};
+
+class TOWLock final : public IOWLock {
+ public:
+  static TRefPtr<TOWLock> Create() { return TRefPtr<TOWLock>(new TOWLock()); }
+
+  void AddRef() noexcept override { FRefCount.fetch_add(1, std::memory_order_relaxed); }
+  void Release() noexcept override;
+
+  [[nodiscard]] TOWLockSectionRef ReadLock() override { return ReadLock(nullptr); }
+  [[nodiscard]] TOWLockSectionRef WriteLock() override { return WriteLock(nullptr); }
+  // With a slave lock (a pin passes its owner's lock): after twenty failed attempts the caller's
+  // holds on the slave are given up until this section ends, so the thread holding this lock can
+  // take the slave.
+  [[nodiscard]] TOWLockSectionRef ReadLock(IOWLock* ASlaveLock);
+  [[nodiscard]] TOWLockSectionRef WriteLock(IOWLock* ASlaveLock);
+  [[nodiscard]] TOWLockSectionRef StopLock() override;
+  [[nodiscard]] TOWLockSectionRef UnlockAll() override { return UnlockAllLockInOrder(nullptr); }
+  [[nodiscard]] TOWLockSectionRef UnlockAllLockInOrder(IOWLock* AFirstLock) override;
+  TOWLock* Instance() override { return this; }
+
+  TOWLockCounters GetCounters() const;
+
+ private:
+  friend class TOWLockSection;
+  // Stop counts that belong to one thread (see the .cpp): only that thread consumes them.
+  struct TThreadStops {
+    std::thread::id Thread;
+    std::int32_t Other = 0;  // share of FCountStopLocks
+    std::int32_t Owner = 0;  // share of FCountStopLocksOwner
+  };
+  static constexpr std::size_t KPoolSize = 8;
+
+  TOWLock();
+  ~TOWLock() override;
+
+  TOWLockSectionRef AcquireSection(TOWLockKind AKind, IOWLock* ASlaveLock);
+  bool TryAcquire(std::thread::id ACaller, int ATimeoutMs);
+  void LeaveSection(TOWLockSection& ASection);
+  void LeaveReadWriteLocked(std::thread::id ACaller);  // FIntLockSection held
+  void LeaveStop(std::thread::id ACaller);
+  void LeaveUnlockAll(TOWLockSection& ASection, std::thread::id ACaller);
+  void ReleaseMutexIfFree();
+  TThreadStops* FindStops(std::thread::id AThread);
+  TThreadStops& StopsOf(std::thread::id AThread);
+  void AddStops(std::thread::id AThread, bool AOwner, std::int32_t ACount);
+  TOWLockSection* NewSection(TOWLockKind AKind);
+  void RecycleSection(TOWLockSection* ASection) noexcept;
+  void Report(TOWLockEvent AEvent, TOWLockKind AKind);
+
+  std::atomic<std::int32_t> FRefCount{0};
+  mutable std::mutex FIntLockSection;
+  std::int32_t FCountStopLocks = 0;
+  std::int32_t FCountStopLocksOwner = 0;
+  std::int32_t FCountLocks = 0;
+  std::int32_t FInStopCount = 0;
+  std::thread::id FOwningThread;
+  std::timed_mutex FLockMutex;
+  std::array<TThreadStops, 4> FStops{};
+  std::vector<TThreadStops> FMoreStops;  // only when more threads than FStops hold stop counts
+  std::array<TOWLockSection, KPoolSize> FPool;
+  TOWLockSection* FFreeSections = nullptr;
+};
+
+}  // namespace portwise
