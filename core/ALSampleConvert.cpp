@@ -79,7 +79,7 @@ void CopyKernel(const std::uint8_t* src, std::uint32_t srcStride, std::uint8_t* 
                 std::uint32_t n) {
   for (std::uint32_t i = 0; i < n; ++i, src += srcStride, dst += dstStride) {
     if constexpr (From == To) {
-      std::memcpy(dst, src, From);
+      std::memmove(dst, src, From);
     } else {
       Store<To>(dst, Convert<From, To>(Load<From>(src)));
     }
@@ -129,6 +129,11 @@ std::int32_t ALConvertSample(std::int32_t x, std::uint32_t fromBytes, std::uint3
 
 void ALCopyChannel(const std::uint8_t* src, std::uint32_t srcStride, std::uint32_t srcBytes, std::uint8_t* dst,
                    std::uint32_t dstStride, std::uint32_t dstBytes, std::uint32_t n) {
+  if (srcBytes == dstBytes && !ValidWidth(srcBytes)) {
+    // Containers wider than 32 bits only travel unchanged.
+    for (std::uint32_t i = 0; i < n; ++i, src += srcStride, dst += dstStride) std::memmove(dst, src, srcBytes);
+    return;
+  }
   if (!ValidWidth(srcBytes) || !ValidWidth(dstBytes)) return;
   KKernels[srcBytes - 1][dstBytes - 1](src, srcStride, dst, dstStride, n);
 }

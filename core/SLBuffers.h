@@ -9,17 +9,17 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <vector>
 
+#include "core/SLTypes.h"
 #include "platform/Messages.h"
 
 namespace portwise {
 
 // The heap refused a block, or a block larger than the largest capacity was asked for.
-class ESLOutOfMemory : public std::runtime_error {
+class ESLOutOfMemory : public EPortwiseError {
  public:
-  ESLOutOfMemory() : std::runtime_error("Out of memory") {}
+  ESLOutOfMemory() : EPortwiseError("Out of memory") {}
 };
 
 // ------------------------------------------------------------------ pool
@@ -136,6 +136,13 @@ class TSLSmartBuffer : public TSLPooledObject {
   void SetBufferNumber(std::int64_t value);
   void ClearBufferNumber();
 
+  // The memory of the block; none at this layer.
+  virtual std::uint8_t* GetDataPtr() const { return nullptr; }
+  virtual std::uint32_t GetAllocatedSize() const { return 0; }
+  // A new block of the same capacity holding the first `copyBytes` bytes of this one and its time
+  // stamps, with no references and no sequence number; nullptr at this layer.
+  virtual TSLSmartBuffer* Clone(std::uint32_t copyBytes) { (void)copyBytes; return nullptr; }
+
  protected:
   std::mutex FCriticalSection;
 
@@ -175,12 +182,9 @@ class TALSmartAudioBuffer final : public TMLSmartMediaBuffer {
   explicit TALSmartAudioBuffer(std::uint64_t requestBytes);
   ~TALSmartAudioBuffer() override;
 
-  std::uint8_t* GetDataPtr() const { return FDataPtr; }
-  std::uint32_t GetAllocatedSize() const { return FAllocatedSize; }
-
-  // A new block of the same capacity with the first `copyBytes` bytes (at least the header) and
-  // the time stamps of this one; no references, no sequence number.
-  TALSmartAudioBuffer* Clone(std::uint32_t copyBytes);
+  std::uint8_t* GetDataPtr() const override { return FDataPtr; }
+  std::uint32_t GetAllocatedSize() const override { return FAllocatedSize; }
+  TALSmartAudioBuffer* Clone(std::uint32_t copyBytes) override;
 
  private:
   std::uint8_t* FDataPtr = nullptr;
