@@ -7,6 +7,7 @@
 //   portwise_probe find TITLE [TIMEOUT_MS]   wait for a visible top-level window titled TITLE
 //   portwise_probe dump TITLE                everything below, as one JSON object
 //   portwise_probe locale                    the user's time format settings
+//   portwise_probe close TITLE               what the close box does (WM_SYSCOMMAND SC_CLOSE)
 //   portwise_probe fixture TITLE             a small window of known content, to test the probe
 //
 // Exit codes: 0 done, 2 no such window, 3 the window could not be read (reason in "error").
@@ -761,7 +762,8 @@ void Print(const std::string& json) {
 }
 
 int Usage() {
-  std::fputs("usage: portwise_probe find TITLE [TIMEOUT_MS] | dump TITLE | locale | fixture TITLE\n", stderr);
+  std::fputs("usage: portwise_probe find TITLE [TIMEOUT_MS] | dump TITLE | close TITLE | locale | fixture TITLE\n",
+             stderr);
   return 1;
 }
 
@@ -778,12 +780,17 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 3) return Usage();
     const std::wstring title = argv[2];
     if (cmd == L"fixture") return RunFixture(title);
-    if (cmd == L"find" || cmd == L"dump") {
+    if (cmd == L"find" || cmd == L"dump" || cmd == L"close") {
       const DWORD timeout = cmd == L"find" && argc > 3 ? static_cast<DWORD>(_wtoi(argv[3])) : 0;
       HWND top = FindTopLevel(title, timeout);
       if (!top) {
         Print(TObject().Str("error", L"no visible top-level window titled \"" + title + L"\"").Text());
         return 2;
+      }
+      if (cmd == L"close") {
+        if (!PostMessageW(top, WM_SYSCOMMAND, SC_CLOSE, 0)) Fail("PostMessage failed (error " + LastError() + ")");
+        Print(TObject().Str("closed", Hex(reinterpret_cast<std::uintptr_t>(top))).Text());
+        return 0;
       }
       if (cmd == L"find") {
         DWORD pid = 0;

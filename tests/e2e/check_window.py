@@ -1,0 +1,398 @@
+#!/usr/bin/python3
+"""Checks of Portwise's main window as the probe read it (portwise_probe dump). Prints one
+"PASS name: ..." / "FAIL name: ..." line per check (and "SKIP name: ..." for a check that has
+nothing to look at yet); exits 1 when a check failed.
+
+  check_window.py layout DUMP                    caption, client area, buttons, table, label, log pane
+  check_window.py log DUMP --t0 EPOCH --t1 EPOCH time stamps, colours and known texts of every line
+  check_window.py table DUMP [--require-rows]    the rows: vocabulary, order, indices, device names
+  check_window.py unchanged BEFORE AFTER WHAT    WHAT did nothing to the table and the log
+  check_window.py analysis BEFORE AFTER WHAT     WHAT ran one more analysis: two lines, same rows
+  check_window.py row DUMP TYPE INOUT            print the index of the first such row (or -1)
+  check_window.py point DUMP WHAT                print screen x y of a button (by caption), a row
+                                                 (row:N), or empty space of the table (empty)
+  check_window.py state DUMP                     print "busy|idle DIGEST" of the table and the log
+  check_window.py crop DUMP                      print the window's screen geometry as WxH+X+Y
+"""
+
+import argparse
+import datetime
+import hashlib
+import json
+import re
+import sys
+
+CAPTION = "Portwise"
+CLIENT = (625, 497)
+# caption, left, top, width, height (in the window's client area), enabled at start
+BUTTONS = [
+    ("Analyser", 16, 8, 65, 25, True),
+    ("1000 Hz / -6 dBFS (1 sec)", 87, 8, 146, 25, True),
+    ("Panneau ASIO", 239, 8, 90, 25, False),
+]
+TONE_BUTTON = BUTTONS[1][0]
+ASIO_BUTTON = BUTTONS[2][0]
+LIST_RECT = (0, 41, 625, 312)
+COLUMNS = [("Interface", 200), ("Connexion", 200), ("Type", 50), ("Index", 50), ("In/out", 50), ("Test", 50)]
+LABEL = ("Dernières actions", 8, 360)
+LOG_RECT = (0, 379, 625, 118)
+
+COLORS = {0x000000: "black", 0x008000: "green", 0x0000FF: "red", 0x0080FF: "orange"}
+LINE_START = "Recherche des périphériques d'entrée / sortie (ASIO / MME / DS)..."
+LINE_END = "Recherche des périphériques terminée."
+# Texts whose colour is known, whatever the device they name.
+KNOWN_LINES = [
+    (re.escape(LINE_START), 0x000000),
+    (re.escape(LINE_END), 0x000000),
+    (r"\[ASIO\] .* -> Démarrage interface : OK\.", 0x008000),
+    (r"\[ASIO\] .* -> Démarrage interface impossible\.", 0x0000FF),
+    (r"\[ASIO\] .* -> Arrêt interface : OK\.", 0x008000),
+    (r"\[ASIO\] .* -> Démarrage générateur audio", 0x000000),
+    (r"\[ASIO\] .* -> Arrêt générateur audio", 0x000000),
+]
+TYPES = ("ASIO", "MME", "DS")
+INOUT = ("In", "Out", "?")
+TEST_CELLS = ("-", "?", "OK", "Err.", "Test...")
+# Row groups in table order; MME and DirectShow rows name the default device "Default".
+GROUPS = [("ASIO", None), ("MME", "Out"), ("DS", "Out"), ("MME", "In"), ("DS", "In")]
+
+
+class Report:
+    def __init__(self):
+        self.failed = 0
+
+    def check(self, ok, name, detail):
+        print(f"{'PASS' if ok else 'FAIL'} {name}: {detail}", flush=True)
+        if not ok:
+            self.failed += 1
+        return ok
+
+    def skip(self, name, detail):
+        print(f"SKIP {name}: {detail}", flush=True)
+
+
+def load(path):
+    with open(path, encoding="ascii") as f:
+        return json.load(f)
+
+
+def rect_tuple(r):
+    return (r["left"], r["top"], r["width"], r["height"])
+
+
+def controls(d, cls=None, text=None):
+    out = []
+    for c in d["controls"]:
+        if cls is not None and not re.fullmatch(cls, c["class"], re.I):
+            continue
+        if text is not None and c["text"] != text:
+            continue
+        out.append(c)
+    return out
+
+
+def the_list(d):
+    c = [c for c in d["controls"] if "list" in c]
+    return c[0] if c else None
+
+
+def the_log(d):
+    c = [c for c in d["controls"] if "rich" in c]
+    return c[0] if c else None
+
+
+def rows(d):
+    lv = the_list(d)
+    return [i["cells"] for i in lv["list"]["items"]] if lv else []
+
+
+def log_lines(d):
+    re_ = the_log(d)
+    return re_["rich"]["lines"] if re_ else []
+
+
+# ---- layout -------------------------------------------------------------------------------------
+
+def check_layout(d, rep):
+    rep.check(d["title"] == CAPTION and d["visible"], "caption", f"{d['title']!r}, visible {d['visible']}")
+    size = (d["client_size"]["width"], d["client_size"]["height"])
+    rep.check(size == CLIENT, "client area", f"{size[0]} x {size[1]}, expected {CLIENT[0]} x {CLIENT[1]}")
+    rep.check(d["system_menu"] and d["minimize_box"] and not d["maximize_box"], "border icons",
+              f"system menu {d['system_menu']}, minimise {d['minimize_box']}, maximise {d['maximize_box']}")
+
+    for caption, left, top, w, h, enabled in BUTTONS:
+        found = controls(d, "button", caption)
+        if not rep.check(len(found) == 1, f"button {caption!r}", f"{len(found)} button(s) with that caption"):
+            continue
+        b = found[0]
+        r = rect_tuple(b["rect"])
+        rep.check(r == (left, top, w, h), f"button {caption!r} geometry",
+                  f"left {r[0]}, top {r[1]}, {r[2]} x {r[3]}; expected left {left}, top {top}, {w} x {h}")
+        rep.check(b["visible"] and b["enabled"] == enabled, f"button {caption!r} state",
+                  f"{'enabled' if b['enabled'] else 'disabled'}, expected {'enabled' if enabled else 'disabled'}")
+
+    lv = the_list(d)
+    if rep.check(lv is not None, "device table", "a list view" if lv else "no list view among the controls"):
+        r = rect_tuple(lv["rect"])
+        rep.check(r == LIST_RECT, "device table geometry", f"{r}, expected {LIST_RECT}")
+        li = lv["list"]
+        rep.check(li["report_view"] and li["grid_lines"] and not li["edit_labels"], "device table style",
+                  f"report view {li['report_view']}, grid lines {li['grid_lines']}, "
+                  f"editable captions {li['edit_labels']}")
+        cols = [(c["title"], c["width"]) for c in li["columns"]]
+        rep.check(cols == COLUMNS, "device table columns", ", ".join(f"{t!r} {w}" for t, w in cols) or "none")
+
+    text, left, top = LABEL
+    found = controls(d, None, text)
+    if rep.check(len(found) == 1, f"label {text!r}", f"{len(found)} control(s) with that text"):
+        lab = found[0]
+        r = rect_tuple(lab["rect"])
+        rep.check((r[0], r[1]) == (left, top), f"label {text!r} position",
+                  f"left {r[0]}, top {r[1]}; expected left {left}, top {top}")
+        ink = lab.get("ink")
+        rep.check(bool(ink) and ink["distance_bold"] < ink["distance_regular"], f"label {text!r} bold",
+                  f"its pixels are closer to Tahoma 8 pt bold ({ink['distance_bold']}) than to regular "
+                  f"({ink['distance_regular']})" if ink else "no pixels of it to compare (not a static control?)")
+
+    lg = the_log(d)
+    if rep.check(lg is not None, "log pane", f"a {lg['class']} control" if lg else "no rich edit among the controls"):
+        r = rect_tuple(lg["rect"])
+        rep.check(r == LOG_RECT, "log pane geometry", f"{r}, expected {LOG_RECT}")
+        f = lg["rich"]["default_format"]
+        rep.check(f["face"] == "Tahoma" and abs(f["height_twips"] - 165) <= 10 and f["charset"] == 0,
+                  "log pane font", f"{f['face']} {f['height_twips']} twips, character set {f['charset']}; "
+                  "expected Tahoma 8 pt, ANSI")
+
+
+# ---- log ----------------------------------------------------------------------------------------
+
+def time_pattern(loc):
+    hour = r"\d{2}" if loc["leading_zero"] == "1" else r"\d{1,2}"
+    if loc["time_24h"] == "1":
+        return rf"(?P<h>{hour}):(?P<m>\d{{2}}):(?P<s>\d{{2}})", None
+    marks = "|".join(re.escape(m) for m in (loc["am"], loc["pm"]) if m)
+    core = rf"(?P<h>{hour}):(?P<m>\d{{2}}):(?P<s>\d{{2}})"
+    if loc["marker_position"] == "1":
+        return rf"(?P<t>{marks}) {core}", (loc["am"], loc["pm"])
+    return rf"{core} (?P<t>{marks})", (loc["am"], loc["pm"])
+
+
+def seconds_of_day(match, marks):
+    h, m, s = int(match["h"]), int(match["m"]), int(match["s"])
+    if marks:
+        if not 1 <= h <= 12:
+            return None
+        h = h % 12 + (12 if match["t"] == marks[1] else 0)
+    if h > 23 or m > 59 or s > 59:
+        return None
+    return h * 3600 + m * 60 + s
+
+
+def line_color(line):
+    f = line["format"]
+    if f is None:
+        return None
+    return 0 if f["auto_color"] else int(f["color"], 16)
+
+
+def check_log(d, t0, t1, rep, require_analysis):
+    lines = log_lines(d)
+    loc = d["locale"]
+    pat, marks = time_pattern(loc)
+    rx = re.compile(rf"^{pat}: (?P<msg>.+)$")
+    fmt = "24-hour" if loc["time_24h"] == "1" else "12-hour"
+    day0 = datetime.datetime.fromtimestamp(t0)
+    lo = (day0.hour * 3600 + day0.minute * 60 + day0.second - 2) % 86400
+    span = int(t1 - t0) + 4
+    bad_format, bad_time, bad_color, mixed, bad_known, order = [], [], [], [], [], []
+    prev = None
+    for i, ln in enumerate(lines):
+        m = rx.match(ln["text"])
+        if not m:
+            bad_format.append(i)
+            continue
+        sod = seconds_of_day(m, marks)
+        if sod is None or (sod - lo) % 86400 > span:
+            bad_time.append(i)
+        elif prev is not None and (sod - lo) % 86400 < (prev - lo) % 86400:
+            order.append(i)
+        prev = sod
+        color = line_color(ln)
+        if color not in COLORS:
+            bad_color.append(i)
+        elif not ln["format"]["uniform_color"]:
+            mixed.append(i)
+        for known, want in KNOWN_LINES:
+            if re.fullmatch(known, m["msg"]) and color != want:
+                bad_known.append(f"line {i} {m['msg']!r} is {COLORS.get(color, hex(color or 0))}, "
+                                 f"expected {COLORS[want]}")
+
+    def show(idx):
+        return "; ".join(f"line {i}: {lines[i]['text']!r}" for i in idx[:3])
+
+    n = len(lines)
+    if n == 0:
+        if require_analysis:
+            rep.check(False, "log lines", "the log is empty")
+        else:
+            rep.skip("log lines", "the log is empty")
+        return
+    rep.check(not bad_format, "log line format",
+              f"{n} line(s) as 'time: message' with the locale's {fmt} time ({loc['time_format']})"
+              if not bad_format else f"{len(bad_format)} of {n} do not match: {show(bad_format)}")
+    rep.check(not bad_time and not order, "log time stamps",
+              f"all within the run ({day0:%H:%M:%S} + {span - 4} s), in order" if not bad_time and not order
+              else f"outside the run: {show(bad_time)}; out of order: {show(order)}")
+    rep.check(not bad_color and not mixed, "log line colours",
+              "each line in one of black, green, red, orange: " +
+              ", ".join(COLORS[line_color(ln)] for ln in lines[:12] if line_color(ln) in COLORS) +
+              (" ..." if n > 12 else "") if not bad_color and not mixed
+              else f"other colours: {show(bad_color)}; more than one colour: {show(mixed)}")
+    rep.check(not bad_known, "log colours of known lines",
+              "every known text in its colour" if not bad_known else "; ".join(bad_known[:3]))
+
+    msgs = [rx.match(ln["text"])["msg"] for ln in lines if rx.match(ln["text"])]
+    runs = msgs.count(LINE_START)
+    if runs == 0 and not require_analysis:
+        rep.skip("start-up analysis in the log", "no analysis lines yet")
+    else:
+        ok = runs >= 1 and msgs[0] == LINE_START and msgs.count(LINE_END) == runs
+        rep.check(ok, "start-up analysis in the log",
+                  f"{runs} run(s), each from {LINE_START!r} to {LINE_END!r}" if ok else
+                  f"{runs} start line(s), {msgs.count(LINE_END)} end line(s), first line {msgs[:1]}")
+
+
+# ---- table --------------------------------------------------------------------------------------
+
+def check_table(d, rep, require_rows):
+    rs = rows(d)
+    if not rs:
+        if require_rows:
+            rep.check(False, "table rows", "the table is empty")
+        else:
+            rep.skip("table rows", "the table is empty")
+        return
+    problems = []
+    for i, r in enumerate(rs):
+        if len(r) != 6:
+            problems.append(f"row {i} has {len(r)} cells")
+            continue
+        iface, _, typ, idx, inout, test = r
+        if typ not in TYPES or inout not in INOUT or test not in TEST_CELLS or not re.fullmatch(r"-1|\d+", idx):
+            problems.append(f"row {i} {r}")
+        elif typ != "ASIO" and (iface != "Default" or inout == "?"):
+            problems.append(f"row {i} {r}: MME and DirectShow rows name the interface 'Default'")
+    rep.check(not problems, "table cells", f"{len(rs)} row(s) of the known vocabulary" if not problems
+              else "; ".join(problems[:3]))
+
+    order = []
+    for r in rs:
+        key = (r[2], None) if r[2] == "ASIO" else (r[2], r[4])
+        order.append(GROUPS.index(key) if key in GROUPS else -1)
+    rep.check(order == sorted(order) and -1 not in order, "table order",
+              "ASIO, MME outputs, DirectShow outputs, MME inputs, DirectShow inputs")
+    bad_index = []
+    for g in GROUPS[1:]:
+        idx = [r[3] for r in rs if (r[2], r[4]) == g]
+        if idx != [str(k) for k in range(len(idx))]:
+            bad_index.append(f"{g[0]} {g[1]}: {idx}")
+    rep.check(not bad_index, "table indices", "counted from 0 in each device list" if not bad_index
+              else "; ".join(bad_index))
+    for typ, inout, name in (("MME", "Out", "Null Output"), ("MME", "In", "Monitor of Null Output")):
+        names = [r[1] for r in rs if r[2] == typ and r[4] == inout]
+        rep.check(any(name in n for n in names), f"table lists the audio server ({typ} {inout})",
+                  f"{name!r} among {names}")
+
+
+# ---- comparisons --------------------------------------------------------------------------------
+
+def check_unchanged(a, b, what, rep):
+    ra, rb = rows(a), rows(b)
+    la, lb = [ln["text"] for ln in log_lines(a)], [ln["text"] for ln in log_lines(b)]
+    rep.check(ra == rb, f"{what}: table unchanged", f"{len(rb)} row(s)" if ra == rb else f"{ra} became {rb}")
+    rep.check(la == lb, f"{what}: nothing logged", f"{len(lb)} line(s)" if la == lb else f"new: {lb[len(la):][:3]}")
+
+
+def check_analysis(a, b, what, rep, require):
+    la, lb = [ln["text"] for ln in log_lines(a)], [ln["text"] for ln in log_lines(b)]
+    new = lb[len(la):]
+    rep.check(lb[:len(la)] == la, f"{what}: earlier lines kept", f"{len(la)} line(s) before, {len(lb)} after")
+    msgs = [t.split(": ", 1)[1] if ": " in t else t for t in new]
+    if not msgs and not require:
+        rep.skip(f"{what}: analysis ran again", "no analysis lines yet")
+        return
+    ok = bool(msgs) and msgs[0] == LINE_START and msgs[-1] == LINE_END
+    rep.check(ok, f"{what}: analysis ran again", f"{len(new)} new line(s), from {msgs[:1]} to {msgs[-1:]}")
+    rep.check(rows(a) == rows(b), f"{what}: same table", f"{len(rows(b))} row(s)" if rows(a) == rows(b)
+              else f"{len(rows(a))} row(s) became {len(rows(b))}")
+
+
+def centre(r):
+    return r["left"] + r["width"] // 2, r["top"] + r["height"] // 2
+
+
+def point(d, what):
+    if what == "empty":
+        lv = the_list(d)
+        li = lv["list"]
+        r = lv["screen_rect"]
+        bottom = li["header_screen_rect"]["top"] + li["header_screen_rect"]["height"] if li["header_screen_rect"] else r["top"]
+        for it in li["items"]:
+            if it["screen_rect"]:
+                bottom = max(bottom, it["screen_rect"]["top"] + it["screen_rect"]["height"])
+        y = bottom + 20
+        if y >= r["top"] + r["height"] - 20:
+            return None
+        return r["left"] + 100, y
+    if what.startswith("row:"):
+        it = the_list(d)["list"]["items"][int(what[4:])]
+        return centre(it["cell_rects"][0]["screen"])
+    found = controls(d, "button", what)
+    return centre(found[0]["screen_rect"]) if found else None
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("what")
+    ap.add_argument("files", nargs="+")
+    ap.add_argument("--t0", type=float)
+    ap.add_argument("--t1", type=float)
+    ap.add_argument("--require-rows", action="store_true")
+    ap.add_argument("--require-analysis", action="store_true")
+    a = ap.parse_args()
+    rep = Report()
+    d = load(a.files[0])
+    if a.what == "layout":
+        check_layout(d, rep)
+    elif a.what == "log":
+        check_log(d, a.t0, a.t1, rep, a.require_analysis)
+    elif a.what == "table":
+        check_table(d, rep, a.require_rows)
+    elif a.what == "unchanged":
+        check_unchanged(d, load(a.files[1]), a.files[2], rep)
+    elif a.what == "analysis":
+        check_analysis(d, load(a.files[1]), a.files[2], rep, a.require_analysis)
+    elif a.what == "row":
+        typ, inout = a.files[1], a.files[2]
+        print(next((i for i, r in enumerate(rows(d)) if r[2] == typ and r[4] == inout), -1))
+    elif a.what == "state":
+        msgs = [ln["text"].split(": ", 1)[-1] for ln in log_lines(d)]
+        busy = msgs.count(LINE_START) > msgs.count(LINE_END)
+        digest = hashlib.sha1(json.dumps([rows(d), [(ln["text"], ln["format"]) for ln in log_lines(d)]])
+                              .encode()).hexdigest()
+        print("busy" if busy else "idle", digest)
+    elif a.what == "crop":
+        r = d["window_rect"]
+        print(f"{r['width']}x{r['height']}+{max(r['left'], 0)}+{max(r['top'], 0)}")
+    elif a.what == "point":
+        p = point(d, a.files[1])
+        if p is None:
+            return 2
+        print(*p)
+    else:
+        ap.error(f"unknown check {a.what}")
+    return 1 if rep.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

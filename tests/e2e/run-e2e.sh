@@ -1,0 +1,315 @@
+#!/usr/bin/env bash
+# End-to-end test of the 64-bit Windows build under Wine, checked from outside as a person would
+# use it: its own PulseAudio null sink (whose monitor is recorded), Xvfb and Wine prefix; Portwise
+# is driven with xdotool and read back with the probe (tests/e2e/probe), which needs no hook in
+# the program. Screenshots, probe dumps, recordings and logs go to build/e2e-artefacts/.
+#
+#   tests/e2e/run-e2e.sh [BUILD_DIR]        (default build/win64)
+#
+# One "PASS name: ..." / "FAIL name: ..." line per check ("SKIP" for a check with nothing to look
+# at yet, not counted), then "N passed, M failed"; exit status 1 on any failure.
+#
+# Environment:
+#   E2E_WINDOW_TIMEOUT=30    seconds for the window to come up
+#   E2E_SETTLE_TIMEOUT=60    seconds for the window to settle after an action (analysis runs)
+#   E2E_REQUIRE_ROWS=0       1: an empty device table fails instead of skipping the row checks
+#   E2E_REQUIRE_ANALYSIS=0   1: a log without the analysis lines fails instead of skipping
+#   E2E_TONE_SECONDS=1.0     expected length of the test tone, E2E_TONE_TOL=0.05 seconds either way
+#   E2E_DS_TONE=1            0: no test tone on the DirectShow output row
+#   E2E_LOCALE=24h           24h: the user's time format is HH:mm:ss; system: Wine's own (en-US)
+#   E2E_ARTEFACTS=DIR        where the artefacts go; PW_KEEP_STATE=1 keeps the private run folder
+set -uo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=${1:-$root/build/win64}
+exe=$build/app/Portwise.exe
+probe=$build/tests/e2e/probe/portwise_probe.exe
+art=${E2E_ARTEFACTS:-$root/build/e2e-artefacts}
+PY=/usr/bin/python3  # Debian's, with numpy
+check_window=$here/check_window.py
+analyse_tone=$here/analyse_tone.py
+
+E2E_WINDOW_TIMEOUT=${E2E_WINDOW_TIMEOUT:-30}
+E2E_SETTLE_TIMEOUT=${E2E_SETTLE_TIMEOUT:-60}
+E2E_REQUIRE_ROWS=${E2E_REQUIRE_ROWS:-0}
+E2E_REQUIRE_ANALYSIS=${E2E_REQUIRE_ANALYSIS:-0}
+E2E_TONE_SECONDS=${E2E_TONE_SECONDS:-1.0}
+E2E_TONE_TOL=${E2E_TONE_TOL:-0.05}
+E2E_DS_TONE=${E2E_DS_TONE:-1}
+E2E_LOCALE=${E2E_LOCALE:-24h}
+
+# shellcheck source=../../scripts/lib/wine-env.sh
+source "$root/scripts/lib/wine-env.sh"
+
+# ---- reporting ----------------------------------------------------------------------------------
+
+passed=0
+failed=0
+started=$SECONDS
+pass() { echo "PASS $1: $2"; passed=$((passed + 1)); }
+fail() { echo "FAIL $1: $2"; failed=$((failed + 1)); }
+skip() { echo "SKIP $1: $2"; }
+verdict() { if "${@:3}"; then pass "$1" "$2"; else fail "$1" "$2"; fi; }  # verdict NAME DETAIL CMD...
+
+# tally CMD...: run a checker that prints PASS/FAIL/SKIP lines, and count them.
+tally() {
+  local out line
+  out=$("$@" 2>&1)
+  while IFS= read -r line; do
+    [[ -z $line ]] && continue
+    echo "$line"
+    case $line in
+      PASS\ *) passed=$((passed + 1)) ;;
+      FAIL\ *) failed=$((failed + 1)) ;;
+    esac
+  done <<<"$out"
+}
+
+finish() {
+  trap - EXIT INT TERM
+  stop_and_check
+  echo
+  echo "e2e: $((SECONDS - started)) s; artefacts in $art"
+  echo "$passed passed, $failed failed"
+  ((failed == 0))
+  exit $?
+}
+
+# abort NAME REASON: a check whose failure leaves nothing else to test.
+abort() {
+  fail "$1" "$2"
+  if [[ -f $art/portwise-wine.log ]]; then
+    echo "--- last lines of $art/portwise-wine.log:"
+    tail -n 15 "$art/portwise-wine.log"
+  fi
+  [[ -n ${DISPLAY:-} ]] && import -window root "$art/failure.png" 2>/dev/null && echo "--- screen: $art/failure.png"
+  finish
+}
+
+# Everything the run started, stopped by process id; then nothing of it may be left.
+stop_and_check() {
+  local xvfb=$PW_XVFB_PID pulse=$PW_PULSE_PID left
+  [[ -n ${PW_STATE:-} ]] || return 0
+  [[ -d $PW_STATE ]] && cp "$PW_STATE"/pulseaudio.log "$PW_STATE"/xvfb.log "$art/" 2>/dev/null
+  pw_stop_all
+  left=$(pw_wine_pids | tr '\n' ' ')
+  for p in $xvfb $pulse; do pw_alive "$p" && left+="$p "; done
+  if [[ -z $left ]]; then
+    pass "clean shutdown" "Wine, the wineserver, PulseAudio and Xvfb of this run all stopped"
+  else
+    fail "clean shutdown" "still running: $left"
+  fi
+}
+
+# ---- the world ----------------------------------------------------------------------------------
+
+rm -rf "$art"
+mkdir -p "$art"
+echo "e2e: $exe"
+
+tally "$PY" "$analyse_tone" --self-test
+
+[[ -f $exe ]] || { fail "build" "no $exe (build the win64 preset first)"; echo "$passed passed, $failed failed"; exit 1; }
+[[ -f $probe ]] || { fail "build" "no $probe (target portwise_probe)"; echo "$passed passed, $failed failed"; exit 1; }
+for tool in Xvfb pulseaudio pactl parec xdotool import sox "$PW_WINE"; do
+  command -v "$tool" >/dev/null || { fail "tools" "$tool is not installed"; echo "$passed passed, $failed failed"; exit 1; }
+done
+
+state=$(mktemp -d "${TMPDIR:-/tmp}/portwise-e2e.XXXXXX")
+pw_env_init "$state" || { fail "setup" "cannot use $state"; exit 1; }
+trap finish EXIT
+trap 'fail "interrupted" "by a signal"; finish' INT TERM
+
+PW_FORCE_XVFB=1 pw_start_display 2>>"$art/setup.log" || abort "setup" "Xvfb did not start: $(tail -3 "$art/setup.log")"
+pw_start_audio 2>>"$art/setup.log" || abort "setup" "PulseAudio did not start: $(tail -3 "$art/setup.log")"
+pw_prepare_prefix 2>>"$art/setup.log" || abort "setup" "no Wine prefix: $(tail -3 "$art/setup.log")"
+if [[ $E2E_LOCALE == 24h ]]; then
+  pw_user_reg 'Control Panel\\International' '"sTimeFormat"="HH:mm:ss"' '"iTime"="1"' '"iTLZero"="1"'
+fi
+echo "e2e: display $DISPLAY, audio $PULSE_SERVER, prefix $WINEPREFIX ($((SECONDS - started)) s)"
+
+# ---- helpers ------------------------------------------------------------------------------------
+
+app_pid=
+app_alive() { pw_alive "$app_pid"; }
+
+# dump NAME: the probe's reading of the window, kept as $art/NAME.json.
+dump() {
+  local rc
+  pw_wine "$probe" dump "Portwise" >"$art/$1.json" 2>>"$art/probe.log"
+  rc=$?
+  ((rc == 0)) && return 0
+  dump_error="probe exit $rc: $(head -c 300 "$art/$1.json")"
+  return 1
+}
+
+# settle NAME: dumps until two dumps a second apart show the same table and log, with no analysis
+# run still open; the last one is $art/NAME.json.
+settle() {
+  local name=$1 deadline=$((SECONDS + E2E_SETTLE_TIMEOUT)) prev= cur
+  for (( ; ; )); do
+    app_alive || { dump_error="Portwise is not running"; return 1; }
+    dump "$name" || return 1
+    cur=$("$PY" "$check_window" state "$art/$name.json")
+    [[ $cur == "$prev" && $cur == idle* ]] && return 0
+    ((SECONDS >= deadline)) && { dump_error="the window did not settle within $E2E_SETTLE_TIMEOUT s ($cur)"; return 1; }
+    prev=$cur
+    sleep 1
+  done
+}
+
+# point NAME WHAT: screen coordinates of WHAT in dump NAME (see check_window.py point).
+point() { "$PY" "$check_window" point "$art/$1.json" "$2"; }
+click_at() { xdotool mousemove "$1" "$2" click 1; }
+double_click_at() { xdotool mousemove "$1" "$2" click --repeat 2 --delay 80 1; }
+
+screenshot() {  # screenshot NAME DUMP: the window as the dump places it
+  import -window root -crop "$("$PY" "$check_window" crop "$art/$2.json")" "$art/$1.png" 2>/dev/null &&
+    echo "e2e: screenshot $art/$1.png"
+}
+
+rec_pid=
+rec_name=
+rec_start() {  # rec_start NAME: record the null sink's monitor
+  rec_name=$1
+  parec -d "$PW_MONITOR" --raw --format=s16le --rate=44100 --channels=2 --latency-msec=20 \
+    >"$PW_STATE/$rec_name.raw" 2>>"$art/parec.log" &
+  rec_pid=$!
+  pw_track "$rec_pid" parec
+  sleep 0.3
+}
+rec_stop() {  # rec_stop: stop recording; the recording is $art/NAME.wav
+  pw_stop_pid "$rec_pid" parec
+  sox -t raw -r 44100 -e signed-integer -b 16 -c 2 "$PW_STATE/$rec_name.raw" "$art/$rec_name.wav"
+}
+
+alive_check() {  # alive_check WHAT
+  if app_alive; then pass "$1: Portwise still running" "process $app_pid"; else
+    abort "$1: Portwise still running" "it has ended"; fi
+}
+
+# ---- start-up -----------------------------------------------------------------------------------
+
+t0=$(date +%s)
+pw_wine_start "$art/portwise-wine.log" "$exe"
+app_pid=$PW_LAST_PID
+
+wid=
+deadline=$((SECONDS + E2E_WINDOW_TIMEOUT))
+while [[ -z $wid ]]; do
+  if ! app_alive; then
+    wait "$app_pid"
+    abort "window" "Portwise.exe ended (exit code $?) before its window came up"
+  fi
+  ((SECONDS >= deadline)) && abort "window" "no visible window titled \"Portwise\" within $E2E_WINDOW_TIMEOUT s"
+  wid=$(xdotool search --onlyvisible --name '^Portwise$' 2>/dev/null | head -n 1)
+  [[ -z $wid ]] && sleep 0.3
+done
+pass "window" "visible window \"Portwise\" (X window $wid) after $((SECONDS - deadline + E2E_WINDOW_TIMEOUT)) s"
+
+settle startup || abort "start-up" "$dump_error"
+t1=$(date +%s)
+screenshot startup startup
+tally "$PY" "$check_window" layout "$art/startup.json"
+req=()
+((E2E_REQUIRE_ANALYSIS)) && req+=(--require-analysis)
+tally "$PY" "$check_window" log "$art/startup.json" --t0 "$t0" --t1 "$t1" "${req[@]}"
+rreq=()
+((E2E_REQUIRE_ROWS)) && rreq+=(--require-rows)
+tally "$PY" "$check_window" table "$art/startup.json" "${rreq[@]}"
+
+# ---- actions on an unselected table -------------------------------------------------------------
+
+last=startup  # the latest dump: where the controls are now
+
+# A double-click on empty space below the last row, with nothing selected, does nothing.
+if xy=$(point "$last" empty); then
+  double_click_at $xy
+  sleep 0.5
+  settle empty-dblclick || abort "double-click on empty space" "$dump_error"
+  tally "$PY" "$check_window" unchanged "$art/$last.json" "$art/empty-dblclick.json" "double-click on empty space"
+  last=empty-dblclick
+  alive_check "double-click on empty space"
+else
+  skip "double-click on empty space" "the rows fill the table"
+fi
+
+# The tone button with no row selected plays nothing.
+rec_start no-selection-tone
+click_at $(point "$last" "1000 Hz / -6 dBFS (1 sec)")
+sleep 2.5
+rec_stop
+tally "$PY" "$analyse_tone" "$art/no-selection-tone.wav" --silence --prefix "tone button without a row: "
+settle no-selection-tone || abort "tone button without a row" "$dump_error"
+tally "$PY" "$check_window" unchanged "$art/$last.json" "$art/no-selection-tone.json" "tone button without a row"
+last=no-selection-tone
+alive_check "tone button without a row"
+
+# "Analyser" runs the analysis again: the same rows, the log keeps the lines of both runs.
+click_at $(point "$last" Analyser)
+sleep 0.5
+settle analyse-again || abort "Analyser" "$dump_error"
+tally "$PY" "$check_window" analysis "$art/$last.json" "$art/analyse-again.json" "Analyser" "${req[@]}"
+last=analyse-again
+alive_check "Analyser"
+
+# ---- actions on rows ----------------------------------------------------------------------------
+row_of() { "$PY" "$check_window" row "$art/$last.json" "$1" "$2"; }
+cell() { "$PY" -c 'import json,sys; d=json.load(open(sys.argv[1])); l=[c for c in d["controls"] if "list" in c][0]["list"]; print(l["items"][int(sys.argv[2])]["cells"][int(sys.argv[3])] if sys.argv[2] != "sel" else l["next_selected"])' "$art/$last.json" "$@"; }
+asio_enabled() { "$PY" -c 'import json,sys; d=json.load(open(sys.argv[1])); print([c["enabled"] for c in d["controls"] if c["class"].lower()=="button" and c["text"]=="Panneau ASIO"][0])' "$art/$last.json"; }
+
+# tone_on ROW LABEL: select the row, press the tone button, record and measure what is played.
+tone_on() {
+  local row=$1 label=$2
+  click_at $(point "$last" "row:$row")
+  sleep 0.3
+  settle "$label-selected" || abort "$label" "$dump_error"
+  last=$label-selected
+  verdict "$label: row selected" "row $row ($(cell "$row" 1))" test "$(cell sel)" = "$row"
+  verdict "$label: \"Panneau ASIO\" off for a non-ASIO row" "enabled: $(asio_enabled)" test "$(asio_enabled)" = False
+  rec_start "$label"
+  click_at $(point "$last" "1000 Hz / -6 dBFS (1 sec)")
+  sleep 3
+  rec_stop
+  tally "$PY" "$analyse_tone" "$art/$label.wav" --freq 1000 --peak-dbfs -6.02 \
+    --seconds "$E2E_TONE_SECONDS" --seconds-tol "$E2E_TONE_TOL" --prefix "$label: " --json "$art/$label.json"
+  alive_check "$label"
+}
+
+mme_out=$(row_of MME Out)
+if ((mme_out < 0)); then
+  if ((E2E_REQUIRE_ROWS)); then fail "rows" "no MME output row to act on"; else
+    skip "rows" "no MME output row to act on yet: no row selection, test tone or interface test"; fi
+else
+  tone_on "$mme_out" "MME tone"
+  ds_out=$(row_of DS Out)
+  if ((ds_out >= 0 && E2E_DS_TONE)); then tone_on "$ds_out" "DirectShow tone"; fi
+
+  # A double-click tests the row: its Test cell ends "OK" for the audio server's default output.
+  double_click_at $(point "$last" "row:$mme_out")
+  sleep 0.5
+  settle interface-test || abort "interface test" "$dump_error"
+  last=interface-test
+  verdict "interface test of the MME output" "Test cell \"$(cell "$mme_out" 5)\"" test "$(cell "$mme_out" 5)" = OK
+  alive_check "interface test"
+fi
+
+# ---- end ----------------------------------------------------------------------------------------
+
+settle final || abort "final reading" "$dump_error"
+screenshot final final
+tally "$PY" "$check_window" log "$art/final.json" --t0 "$t0" --t1 "$(date +%s)" "${req[@]}"
+
+# Closing the window (what its close box does) ends the program.
+pw_wine "$probe" close "Portwise" >>"$art/probe.log" 2>&1
+for ((i = 0; i < 100; i++)); do app_alive || break; sleep 0.1; done
+if app_alive; then
+  fail "closing the window ends Portwise" "still running 10 s after the close"
+else
+  wait "$app_pid"
+  code=$?
+  verdict "closing the window ends Portwise" "exit code $code" test "$code" = 0
+fi
+
+finish
