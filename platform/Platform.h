@@ -7,6 +7,7 @@
 #include "platform/Messages.h"
 #include "platform/Threads.h"
 #include "platform/Time.h"
+#include "platform/Wave.h"
 #include "platform/Window.h"
 
 namespace portwise::platform {
@@ -19,6 +20,7 @@ class IPlatform {
   virtual IThreads& Threads() = 0;
   virtual IMediaTimer& MediaTimer() = 0;
   virtual IWindowing& Windowing() = 0;
+  virtual IWaveAudio& Wave() = 0;
 };
 
 // The installed platform; fails loudly (std::logic_error) when none is.

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/sim/SimWave.h"
 
 namespace portwise::platform::sim {
 
@@ -35,6 +36,8 @@ class TSimPlatform final : public IPlatform, IMessages, ITime, IThreads, IMediaT
   IThreads& Threads() override { return *this; }
   IMediaTimer& MediaTimer() override { return *this; }
   IWindowing& Windowing() override { return *this; }
+  IWaveAudio& Wave() override { return FWave; }
+  TSimWave& SimWave() { return FWave; }  // scripting the wave devices
 
   // --- scripting: time ---
   void SetTickCount(std::uint32_t value);    // the next reading starts from here
@@ -148,6 +151,7 @@ class TSimPlatform final : public IPlatform, IMessages, ITime, IThreads, IMediaT
   std::atomic<bool> FFailMediaStart{false};
 
   TSimWindow* FMainWindow = nullptr;
+  TSimWave FWave;
 };
 
 // The headless main window: it keeps the state a user would see and lets a test act as the user.
