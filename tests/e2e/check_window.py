@@ -13,6 +13,10 @@ nothing to look at yet); exits 1 when a check failed.
                                                  (row:N), or empty space of the table (empty)
   check_window.py state DUMP                     print "busy|idle DIGEST" of the table and the log
   check_window.py crop DUMP                      print the window's screen geometry as WxH+X+Y
+  check_window.py fixture DUMP [CLICKED]         the probe read its own fixture window right
+                                                 (CLICKED: after a click on "Ajouter" and a
+                                                 double-click on the second row)
+  check_window.py --self-test                    the log and table checks, on made-up readings
 """
 
 import argparse
@@ -316,11 +320,11 @@ def check_unchanged(a, b, what, rep):
 def check_analysis(a, b, what, rep, require):
     la, lb = [ln["text"] for ln in log_lines(a)], [ln["text"] for ln in log_lines(b)]
     new = lb[len(la):]
-    rep.check(lb[:len(la)] == la, f"{what}: earlier lines kept", f"{len(la)} line(s) before, {len(lb)} after")
-    msgs = [t.split(": ", 1)[1] if ": " in t else t for t in new]
-    if not msgs and not require:
+    if not la and not lb and not require:
         rep.skip(f"{what}: analysis ran again", "no analysis lines yet")
         return
+    rep.check(lb[:len(la)] == la, f"{what}: earlier lines kept", f"{len(la)} line(s) before, {len(lb)} after")
+    msgs = [t.split(": ", 1)[1] if ": " in t else t for t in new]
     ok = bool(msgs) and msgs[0] == LINE_START and msgs[-1] == LINE_END
     rep.check(ok, f"{what}: analysis ran again", f"{len(new)} new line(s), from {msgs[:1]} to {msgs[-1:]}")
     rep.check(rows(a) == rows(b), f"{what}: same table", f"{len(rows(b))} row(s)" if rows(a) == rows(b)
@@ -351,7 +355,105 @@ def point(d, what):
     return centre(found[0]["screen_rect"]) if found else None
 
 
+# ---- the probe on its own fixture -----------------------------------------------------------------
+
+def check_fixture(d, rep, clicked):
+    """The fixture window (portwise_probe fixture) has known content: reading it back shows that
+    the probe reads controls, cells, lines and colours right before it is trusted with Portwise."""
+    lv = the_list(d)
+    li = lv["list"] if lv else {"columns": [], "items": []}
+    want = [("noir", 0), ("vert", 0x8000), ("rouge", 0xFF), ("orange", 0x80FF)]
+    got = [(ln["text"], line_color(ln)) for ln in log_lines(d)]
+    if clicked:
+        # "Ajouter" appends a green line, a double-click on a row a red one naming the row.
+        want += [("clic", 0x8000), ("double 1 1", 0xFF)]
+        rep.check(got == want, "probe: a click and a double-click reach the fixture",
+                  ", ".join(f"{t!r} {hex(c) if c is not None else None}" for t, c in got[4:]))
+        sel = [i for i, it in enumerate(li["items"]) if it["selected"]]
+        rep.check(sel == [1], "probe: the double-clicked row is selected", f"selected rows {sel}")
+        return
+    rep.check(got == want, "probe: rich edit lines and colours",
+              ", ".join(f"{t!r} {hex(c) if c is not None else None}" for t, c in got))
+    b = controls(d, "button", "Inactif")
+    rep.check(len(b) == 1 and not b[0]["enabled"] and rect_tuple(b[0]["rect"]) == (90, 8, 70, 25),
+              "probe: controls", "disabled button 'Inactif' at (90, 8), 70 x 25" if b else "no 'Inactif' button")
+    labels = controls(d, "static", "Dernières actions")
+    weights = [lab["ink"]["distance_bold"] < lab["ink"]["distance_regular"] for lab in labels if lab.get("ink")]
+    rep.check(weights == [True, False], "probe: bold told from regular", f"bold as seen: {weights}")
+    cols = [(c["title"], c["width"]) for c in li["columns"]]
+    cells = [i["cells"] for i in li["items"]]
+    rep.check(cols == [("Interface", 150), ("Réglage", 60)] and cells == [["Premier", "-1"], ["Deuxième", "Oui"]],
+              "probe: list view", f"columns {cols}, cells {cells}")
+
+
+def self_test():
+    """The log and table checks on made-up readings: each fault they exist for is caught."""
+    rep = Report()
+
+    def dump(lines, loc=None, table=()):
+        loc = loc or {"leading_zero": "1", "time_24h": "1", "marker_position": "0", "am": "AM", "pm": "PM",
+                      "time_format": "HH:mm:ss"}
+        return {"locale": loc, "controls": [
+            {"class": "RichEdit50W", "text": "", "rich": {"lines": [
+                {"text": t, "format": {"color": hex(c), "auto_color": False, "uniform_color": u}}
+                for t, c, u in lines]}},
+            {"class": "SysListView32", "text": "", "list": {"items": [{"cells": list(r)} for r in table]}}]}
+
+    def failures(fn, *a):
+        sub = Report()
+        with open("/dev/null", "w") as null:
+            saved, sys.stdout = sys.stdout, null
+            try:
+                fn(*a, sub, False)
+            finally:
+                sys.stdout = saved
+        return sub.failed
+
+    t0 = datetime.datetime(2026, 5, 4, 14, 3, 7).timestamp()
+    good = [(f"14:03:07: {LINE_START}", 0, True), ("14:03:08: [ASIO] Test -> Démarrage interface : OK.", 0x8000, True),
+            ("14:03:08: [ASIO] Test -> Arrêt interface : OK.", 0x8000, True), ("14:03:09: erreur", 0xFF, True),
+            ("14:03:09: attention", 0x80FF, True), (f"14:03:09: {LINE_END}", 0, True)]
+    cases = [
+        ("a good log passes", good, None, 0),
+        ("a 12-hour stamp in a 24-hour locale", [("2:03:07 PM: x", 0, True)], None, 1),
+        ("a stamp without its leading zero", [("4:03:07: x", 0, True)], None, 1),
+        ("a stamp from before the run", [("14:02:00: x", 0, True)], None, 1),
+        ("lines out of order", [("14:03:09: x", 0, True), ("14:03:08: y", 0, True)], None, 1),
+        ("a colour outside the four", [("14:03:07: x", 0x808080, True)], None, 1),
+        ("a line in two colours", [("14:03:07: x", 0, False)], None, 1),
+        ("a success line in red", [("14:03:08: [ASIO] Test -> Démarrage interface : OK.", 0xFF, True)], None, 1),
+        ("a run that never ends", good[:-1], None, 1),
+        ("the 12-hour format, marker after", [("2:03:07 PM: x", 0, True)],
+         {"leading_zero": "0", "time_24h": "0", "marker_position": "0", "am": "AM", "pm": "PM", "time_format": ""}, 0),
+        ("the 12-hour format, marker before", [("PM 2:03:07: x", 0, True)],
+         {"leading_zero": "0", "time_24h": "0", "marker_position": "1", "am": "AM", "pm": "PM", "time_format": ""}, 0),
+        ("a morning marker in the afternoon", [("2:03:07 AM: x", 0, True)],
+         {"leading_zero": "0", "time_24h": "0", "marker_position": "0", "am": "AM", "pm": "PM", "time_format": ""}, 1),
+    ]
+    for name, lines, loc, want in cases:
+        got = failures(lambda d, r, q: check_log(d, t0, t0 + 10, r, q), dump(lines, loc))
+        rep.check(got == want, f"log check: {name}", f"{got} failure(s), expected {want}")
+
+    mme = [("Default", "Null Output", "MME", "0", "Out", "-"), ("Default", "PulseAudio", "MME", "1", "Out", "-"),
+           ("Default", "Monitor of Null Output", "MME", "0", "In", "-")]
+    asio = ("Test", "Out 1", "ASIO", "0", "Out", "-")
+    tables = [
+        ("a good table passes", [asio] + mme, 0),
+        ("an ASIO row after MME rows", mme + [asio], 1),
+        ("indices not counted from 0", [mme[1], mme[0], mme[2]], 1),
+        ("an unknown Test cell", [asio[:5] + ("ok",)] + mme, 1),
+        ("an MME row not named Default", [("Null Output",) + mme[0][1:]] + mme[1:], 1),
+        ("no null sink among the outputs", [mme[1][:3] + ("0",) + mme[1][4:], mme[2]], 1),
+    ]
+    for name, table, want in tables:
+        got = failures(lambda d, r, q: check_table(d, r, q), dump([], None, table))
+        rep.check(got == want, f"table check: {name}", f"{got} failure(s), expected {want}")
+    return rep.failed
+
+
 def main():
+    if sys.argv[1:] == ["--self-test"]:
+        return 1 if self_test() else 0
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("what")
     ap.add_argument("files", nargs="+")
@@ -375,6 +477,8 @@ def main():
     elif a.what == "row":
         typ, inout = a.files[1], a.files[2]
         print(next((i for i, r in enumerate(rows(d)) if r[2] == typ and r[4] == inout), -1))
+    elif a.what == "fixture":
+        check_fixture(d, rep, len(a.files) > 1)
     elif a.what == "state":
         msgs = [ln["text"].split(": ", 1)[-1] for ln in log_lines(d)]
         busy = msgs.count(LINE_START) > msgs.count(LINE_END)

@@ -9,12 +9,16 @@
 //   portwise_probe locale                    the user's time format settings
 //   portwise_probe close TITLE               what the close box does (WM_SYSCOMMAND SC_CLOSE)
 //   portwise_probe fixture TITLE             a small window of known content, to test the probe
+//   portwise_probe tone                      1 s of 1000 Hz at amplitude 16383 on the default
+//                                            waveOut device: a reference for the recording chain
 //
 // Exit codes: 0 done, 2 no such window, 3 the window could not be read (reason in "error").
 #include <windows.h>
 #include <commctrl.h>
+#include <mmsystem.h>
 #include <richedit.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
@@ -761,8 +765,46 @@ void Print(const std::string& json) {
   std::fflush(stdout);
 }
 
+// ---- reference tone -------------------------------------------------------------------------
+
+// What the program's test tone should be, played straight through winmm in one buffer: when the
+// recording of this one is exact, a fault in the program's tone is the program's.
+int PlayReferenceTone() {
+  constexpr int kRate = 44100, kFrames = 44100;
+  std::vector<std::int16_t> pcm(2 * kFrames);
+  for (int n = 0; n < kFrames; ++n) {
+    const double v = std::round(16383.0 * std::sin(2.0 * 3.14159265358979323846 * 1000.0 * n / kRate));
+    pcm[2 * n] = pcm[2 * n + 1] = static_cast<std::int16_t>(v);
+  }
+  WAVEFORMATEX wf{};
+  wf.wFormatTag = WAVE_FORMAT_PCM;
+  wf.nChannels = 2;
+  wf.nSamplesPerSec = kRate;
+  wf.wBitsPerSample = 16;
+  wf.nBlockAlign = 4;
+  wf.nAvgBytesPerSec = kRate * 4;
+  HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HWAVEOUT wo = nullptr;
+  MMRESULT r = waveOutOpen(&wo, WAVE_MAPPER, &wf, reinterpret_cast<DWORD_PTR>(done), 0, CALLBACK_EVENT);
+  if (r != MMSYSERR_NOERROR) Fail("waveOutOpen failed (" + std::to_string(r) + ")");
+  WAVEHDR hdr{};
+  hdr.lpData = reinterpret_cast<LPSTR>(pcm.data());
+  hdr.dwBufferLength = static_cast<DWORD>(pcm.size() * sizeof(std::int16_t));
+  waveOutPrepareHeader(wo, &hdr, sizeof hdr);
+  r = waveOutWrite(wo, &hdr, sizeof hdr);
+  if (r != MMSYSERR_NOERROR) Fail("waveOutWrite failed (" + std::to_string(r) + ")");
+  const DWORD start = GetTickCount();
+  while (!(hdr.dwFlags & WHDR_DONE) && GetTickCount() - start < 5000) WaitForSingleObject(done, 100);
+  Sleep(500);  // the completion comes before the server has played the end
+  waveOutUnprepareHeader(wo, &hdr, sizeof hdr);
+  waveOutClose(wo);
+  CloseHandle(done);
+  Print(TObject().Bool("played", (hdr.dwFlags & WHDR_DONE) != 0).Int("frames", kFrames).Text());
+  return (hdr.dwFlags & WHDR_DONE) ? 0 : 3;
+}
+
 int Usage() {
-  std::fputs("usage: portwise_probe find TITLE [TIMEOUT_MS] | dump TITLE | close TITLE | locale | fixture TITLE\n",
+  std::fputs("usage: portwise_probe find TITLE [TIMEOUT_MS] | dump TITLE | close TITLE | locale | fixture TITLE | tone\n",
              stderr);
   return 1;
 }
@@ -773,6 +815,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return Usage();
   const std::wstring cmd = argv[1];
   try {
+    if (cmd == L"tone") return PlayReferenceTone();
     if (cmd == L"locale") {
       Print(LocaleReport());
       return 0;
