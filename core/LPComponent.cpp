@@ -144,6 +144,8 @@ void TLPCollectionItem::Assign(const TPersistent& ASource) {
 
 void TLPCollectionItem::PropertyChanged() {}
 
+void TLPCollection::PropertyChanged() {}
+
 TLPCollection::TLPCollection(TPersistent* AOwner, IOWLock* AOwnerLock) : FOwner(AOwner) {
   auto notify = [this] { PropertyChanged(); };
   FLock = AOwnerLock ? TLPLock::CreateCopy(AOwnerLock, notify) : TLPLock::Create(notify);

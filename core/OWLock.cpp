@@ -28,7 +28,13 @@ std::atomic<int> GMonitorCount{0};
 
 constexpr int KMaxAttemptWaitMs = 20;
 constexpr int KSlaveUnlockAttempt = 20;
-constexpr auto KStopWait = std::chrono::milliseconds(1000);
+constexpr int KStopWaitMs = 1000;
+
+// Timed waits against the system clock: that is pthread_mutex_timedlock on every target (the
+// only kind the Windows builds have), which the thread sanitizer also understands.
+bool WaitForMutex(std::timed_mutex& AMutex, int ATimeoutMs) {
+  return AMutex.try_lock_until(std::chrono::system_clock::now() + std::chrono::milliseconds(ATimeoutMs));
+}
 
 }  // namespace
 
@@ -177,7 +183,7 @@ bool TOWLock::TryAcquire(std::thread::id ACaller, int ATimeoutMs) {
     }
     if (FInStopCount > 0) return false;
   }
-  if (!FLockMutex.try_lock_for(std::chrono::milliseconds(ATimeoutMs))) return false;
+  if (!WaitForMutex(FLockMutex, ATimeoutMs)) return false;
   std::lock_guard guard(FIntLockSection);
   FOwningThread = ACaller;
   ++FCountLocks;
@@ -231,7 +237,7 @@ TOWLockSectionRef TOWLock::StopLock() {
     if (owns) ++FCountLocks;
   }
   if (!owns) {
-    while (!FLockMutex.try_lock_for(KStopWait)) {
+    while (!WaitForMutex(FLockMutex, KStopWaitMs)) {
     }
     std::lock_guard guard(FIntLockSection);
     FOwningThread = caller;
@@ -291,22 +297,24 @@ void TOWLock::LeaveSection(TOWLockSection& ASection) {
   Report(TOWLockEvent::AfterRelease, ASection.FKind);
 }
 
+// Consumes one of the caller's own stop counts (the owner-side or the other share); false when
+// it has none of that kind.
+bool TOWLock::ConsumeStop(TThreadStops* AStops, bool AOwnerShare) {
+  if (!AStops) return false;
+  std::int32_t& share = AOwnerShare ? AStops->Owner : AStops->Other;
+  if (share <= 0) return false;
+  --share;
+  --(AOwnerShare ? FCountStopLocksOwner : FCountStopLocks);
+  return true;
+}
+
 void TOWLock::LeaveReadWriteLocked(std::thread::id ACaller) {
   TThreadStops* stops = FindStops(ACaller);
   if (ACaller == FOwningThread) {
-    if (stops && stops->Owner > 0) {
-      --stops->Owner;
-      --FCountStopLocksOwner;
-    } else if (stops && stops->Other > 0) {
-      --stops->Other;
-      --FCountStopLocks;
-    } else if (FCountLocks > 0) {
-      --FCountLocks;
-    }
+    if (!ConsumeStop(stops, true) && !ConsumeStop(stops, false) && FCountLocks > 0) --FCountLocks;
     ReleaseMutexIfFree();
-  } else if (stops && stops->Other > 0) {
-    --stops->Other;
-    --FCountStopLocks;
+  } else {
+    ConsumeStop(stops, false);
   }
 }
 
@@ -315,19 +323,11 @@ void TOWLock::LeaveStop(std::thread::id ACaller) {
   --FInStopCount;
   TThreadStops* stops = FindStops(ACaller);
   if (ACaller == FOwningThread) {
-    if (stops && stops->Owner > 0) {
-      --stops->Owner;
-      --FCountStopLocksOwner;
-    } else if (FCountLocks < 2 && stops && stops->Other > 0) {
-      --stops->Other;
-      --FCountStopLocks;
-    } else if (FCountLocks > 0) {
+    if (!ConsumeStop(stops, true) && !(FCountLocks < 2 && ConsumeStop(stops, false)) && FCountLocks > 0)
       --FCountLocks;
-    }
     ReleaseMutexIfFree();
-  } else if (stops && stops->Other > 0) {
-    --stops->Other;
-    --FCountStopLocks;
+  } else {
+    ConsumeStop(stops, false);
   }
 }
 

@@ -146,6 +146,7 @@ class TOWLock final : public IOWLock {
   TThreadStops* FindStops(std::thread::id AThread);
   TThreadStops& StopsOf(std::thread::id AThread);
   void AddStops(std::thread::id AThread, bool AOwner, std::int32_t ACount);
+  bool ConsumeStop(TThreadStops* AStops, bool AOwnerShare);
   TOWLockSection* NewSection(TOWLockKind AKind);
   void RecycleSection(TOWLockSection* ASection) noexcept;
   void Report(TOWLockEvent AEvent, TOWLockKind AKind);
