@@ -1,4 +1,5 @@
 #include "platform/win32/Win32Platform.h"
+#include "platform/win32/Win32Wave.h"
 
 #include "platform/win32/Win32Internal.h"  // <windows.h> before <mmsystem.h>
 
@@ -163,6 +164,7 @@ class TWin32Platform final : public IPlatform, IMessages, ITime, IThreads, IMedi
   IThreads& Threads() override { return *this; }
   IMediaTimer& MediaTimer() override { return *this; }
   IWindowing& Windowing() override { return *this; }
+  IWaveAudio& Wave() override { return FWave; }
 
   // ------------------------------------------------------------ IMessages
   bool IsMainThread() const override { return GetCurrentThreadId() == FMainThreadId; }
@@ -330,6 +332,7 @@ class TWin32Platform final : public IPlatform, IMessages, ITime, IThreads, IMedi
   }
 
  private:
+  TWin32Wave FWave;
   struct TMediaRecord {
     TMediaTimerCallback Callback = nullptr;
     void* Context = nullptr;
