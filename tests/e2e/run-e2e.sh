@@ -143,7 +143,7 @@ app_alive() { pw_alive "$app_pid"; }
 # dump NAME [TITLE]: the probe's reading of the window, kept as $art/NAME.json.
 dump() {
   local rc
-  pw_wine "$probe" dump "${2:-Portwise}" >"$art/$1.json" 2>>"$art/probe.log"
+  timeout 60 env PORTWISE_RUN_TAG="$PW_TAG" "$PW_WINE" "$probe" dump "${2:-Portwise}" >"$art/$1.json" 2>>"$art/probe.log"
   rc=$?
   ((rc == 0)) && return 0
   dump_error="probe exit $rc: $(head -c 300 "$art/$1.json")"
@@ -320,9 +320,10 @@ last=analyse-again
 alive_check "Analyser"
 
 # ---- actions on rows ----------------------------------------------------------------------------
-row_of() { "$PY" "$check_window" row "$art/$last.json" "$1" "$2"; }
-cell() { "$PY" -c 'import json,sys; d=json.load(open(sys.argv[1])); l=[c for c in d["controls"] if "list" in c][0]["list"]; print(l["items"][int(sys.argv[2])]["cells"][int(sys.argv[3])] if sys.argv[2] != "sel" else l["next_selected"])' "$art/$last.json" "$@"; }
-asio_enabled() { "$PY" -c 'import json,sys; d=json.load(open(sys.argv[1])); print([c["enabled"] for c in d["controls"] if c["class"].lower()=="button" and c["text"]=="Panneau ASIO"][0])' "$art/$last.json"; }
+row_of() { "$PY" "$check_window" row "$art/$last.json" "$1" "$2"; }     # row_of TYPE INOUT
+cell() { "$PY" "$check_window" cell "$art/$last.json" "$1" "$2"; }        # cell ROW COLUMN
+selected_row() { "$PY" "$check_window" selected "$art/$last.json"; }
+asio_enabled() { "$PY" "$check_window" enabled "$art/$last.json" "Panneau ASIO"; }
 
 # tone_on ROW LABEL: select the row, press the tone button, record and measure what is played.
 tone_on() {
@@ -331,7 +332,7 @@ tone_on() {
   sleep 0.3
   settle "${label// /-}-selected" || abort "$label" "$dump_error"
   last=${label// /-}-selected
-  verdict "$label: row selected" "row $row ($(cell "$row" 1))" test "$(cell sel)" = "$row"
+  verdict "$label: row selected" "row $row ($(cell "$row" 1))" test "$(selected_row)" = "$row"
   verdict "$label: \"Panneau ASIO\" off for a non-ASIO row" "enabled: $(asio_enabled)" test "$(asio_enabled)" = False
   tone_check "${label// /-}" "$label" --freq 1000 --peak-dbfs -6.02 --seconds "$E2E_TONE_SECONDS" --seconds-tol "$E2E_TONE_TOL" \
     --json "$art/${label// /-}-figures.json" -- press_tone 3
