@@ -6,6 +6,10 @@ continuity, and checks them against what was expected. Prints one "PASS name: ..
   analyse_tone.py REC.wav [--freq 1000] [--peak-dbfs -6.02] [--seconds 1.0 --seconds-tol 0.002]
   analyse_tone.py REC.wav --silence          nothing but digital silence
   analyse_tone.py --self-test                the analysis itself, on tones made with sox
+  analyse_tone.py --wait-end REC.raw [--quiet 0.5] [--timeout 10]
+                                             while REC.raw (s16le stereo 44.1 kHz) is being
+                                             recorded: return once a sound has come and been
+                                             followed by QUIET seconds of silence (exit 1: time-out)
 
 The recording is 16-bit PCM, as the null sink's monitor delivers it: bit-exact, so silence is
 exactly 0 and the tone is the stretch from its first to its last non-zero sample.
@@ -237,6 +241,30 @@ def self_test():
     return rep.failed
 
 
+def wait_end(path, quiet, timeout):
+    """Follows a raw recording as it grows until a sound has been followed by `quiet` seconds of
+    digital silence."""
+    import time
+    frame, rate = 4, 44100
+    deadline = time.monotonic() + timeout
+    last_sound = None
+    while time.monotonic() < deadline:
+        try:
+            data = np.fromfile(path, dtype="<i2")
+        except OSError:
+            data = np.zeros(0, dtype="<i2")
+        n = len(data) // 2
+        nz = np.nonzero(data[:n * 2])[0]
+        if len(nz):
+            last_sound = nz[-1] // 2
+            if n - last_sound >= quiet * rate:
+                return 0
+        time.sleep(0.1)
+    print(f"no end of a sound within {timeout} s ({'silence only' if last_sound is None else 'still sounding'})",
+          file=sys.stderr)
+    return 1
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("recording", nargs="?")
@@ -250,7 +278,12 @@ def main():
     ap.add_argument("--seconds-tol", type=float, default=0.002)
     ap.add_argument("--prefix", default="", help="put before each check's name")
     ap.add_argument("--json", help="write the measured figures here")
+    ap.add_argument("--wait-end", metavar="RAW")
+    ap.add_argument("--quiet", type=float, default=0.5)
+    ap.add_argument("--timeout", type=float, default=10.0)
     args = ap.parse_args()
+    if args.wait_end:
+        return wait_end(args.wait_end, args.quiet, args.timeout)
     if args.self_test:
         return 1 if self_test() else 0
     if not args.recording:

@@ -178,12 +178,21 @@ screenshot() {  # screenshot NAME DUMP: the window as the dump places it
 rec_pid=
 rec_name=
 rec_start() {  # rec_start NAME: record the null sink's monitor
+  local i
   rec_name=$1
   parec -d "$PW_MONITOR" --raw --format=s16le --rate=44100 --channels=2 --latency-msec=20 \
     >"$PW_STATE/$rec_name.raw" 2>>"$art/parec.log" &
   rec_pid=$!
   pw_track "$rec_pid" parec
-  sleep 0.3
+  # Recording only once the server has the stream, or the start of a sound is lost.
+  for ((i = 0; i < 50; i++)); do
+    [[ -n $(pactl list short source-outputs 2>/dev/null) ]] && break
+    sleep 0.1
+  done
+  sleep 0.2
+}
+rec_wait_end() {  # rec_wait_end: until the sound being recorded has ended (at most 15 s)
+  "$PY" "$analyse_tone" --wait-end "$PW_STATE/$rec_name.raw" --quiet 0.7 --timeout 15 2>>"$art/parec.log"
 }
 rec_stop() {  # rec_stop: stop recording; the recording is $art/NAME.wav
   pw_stop_pid "$rec_pid" parec
@@ -256,7 +265,7 @@ pw_stop_pid "$fixture_pid" "probe fixture" 50
 # reference tone must come back whole, so that a fault found in Portwise's tone is Portwise's.
 play_reference() {
   pw_wine "$probe" tone >>"$art/probe.log" 2>&1 || echo "NOTE the probe could not play the tone (see $art/probe.log)"
-  sleep 0.3
+  rec_wait_end
 }
 tone_check reference-tone "reference tone through Wine" --seconds 1.0 --seconds-tol 0.00005 -- play_reference
 
@@ -298,12 +307,13 @@ else
 fi
 
 # The tone button with no row selected plays nothing.
-press_tone() {
+press_tone() {  # press_tone: press the tone button and wait for the end of the sound
   click_at $(point "$last" "1000 Hz / -6 dBFS (1 sec)")
-  sleep "$1"
+  rec_wait_end
 }
 rec_start no-selection-tone
-press_tone 2.5
+click_at $(point "$last" "1000 Hz / -6 dBFS (1 sec)")
+sleep 2.5
 rec_stop
 tally "$PY" "$analyse_tone" "$art/no-selection-tone.wav" --silence --prefix "tone button without a row: "
 settle no-selection-tone || abort "tone button without a row" "$dump_error"
@@ -335,7 +345,7 @@ tone_on() {
   verdict "$label: row selected" "row $row ($(cell "$row" 1))" test "$(selected_row)" = "$row"
   verdict "$label: \"Panneau ASIO\" off for a non-ASIO row" "enabled: $(asio_enabled)" test "$(asio_enabled)" = False
   tone_check "${label// /-}" "$label" --freq 1000 --peak-dbfs -6.02 --seconds "$E2E_TONE_SECONDS" --seconds-tol "$E2E_TONE_TOL" \
-    --json "$art/${label// /-}-figures.json" -- press_tone 3
+    --json "$art/${label// /-}-figures.json" -- press_tone
   alive_check "$label"
 }
 
