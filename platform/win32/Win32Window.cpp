@@ -51,7 +51,6 @@ void RegisterClasses() {
     for (const TClass& c : classes) {
       WNDCLASSEXW wc{};
       wc.cbSize = sizeof(wc);
-      wc.style = CS_DBLCLKS;
       wc.lpfnWndProc = c.Proc;
       wc.hInstance = inst;
       wc.hCursor = LoadCursorW(nullptr, c.Cursor);
@@ -316,7 +315,8 @@ void TWin32Window::CreateControls() {
       case EControlKind::RichEdit:
         cls = RichEditClass();
         style |= WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_NOHIDESEL;
-        if (c.bScrollBars) style |= WS_VSCROLL | WS_HSCROLL;
+        // Both bars always shown, greyed while there is nothing to scroll.
+        if (c.bScrollBars) style |= WS_VSCROLL | WS_HSCROLL | ES_DISABLENOSCROLL;
         ex |= WS_EX_CLIENTEDGE;
         text.clear();
         break;
