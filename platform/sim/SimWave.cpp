@@ -115,6 +115,7 @@ struct TSimWave::TStream {
   bool bStarved = false;        // an output ran dry while running
   bool bHeadActive = false;     // the front block has started; it began at HeadBase
   std::uint64_t HeadBase = 0;
+  TClock::time_point QueuedAt;  // when the front block became playable, after a gap
 
   std::uint64_t PosAt(TClock::time_point t) const {
     if (!bRunning) return FrozenPos;
@@ -127,7 +128,7 @@ struct TSimWave::TStream {
   }
   void Run(TClock::time_point now) {
     if (bRunning) return;
-    RunSince = now;
+    RunSince = QueuedAt = now;
     bRunning = true;
   }
   void Halt(TClock::time_point now) {
@@ -393,7 +394,7 @@ void TSimWave::DeviceThread(std::shared_ptr<TStream> stream) {
       if (!s.bHeadActive) {
         // After a gap (nothing queued while running) the block starts now: an output played
         // silence meanwhile, an input lost what it heard.
-        std::uint64_t pos = AlignDown(s.PosAt(now), s.Format.nBlockAlign);
+        std::uint64_t pos = AlignDown(s.PosAt(s.QueuedAt), s.Format.nBlockAlign);
         s.HeadBase = s.bContiguous ? s.Cursor : std::max(s.Cursor, pos);
         if (!s.bContiguous && s.bStarved && pos > s.Cursor) ++dev.Underruns;
         s.bStarved = false;
@@ -542,6 +543,7 @@ TMMResult TSimWave::QueueImpl(bool bInput, const char* function, std::uintptr_t 
   if (pwh->dwFlags & WHDR_INQUEUE) return RecordLocked(function, WAVERR_STILLPLAYING);
   pwh->dwFlags = (pwh->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
   if (bInput) pwh->dwBytesRecorded = 0;
+  if (s->Queue.empty()) s->QueuedAt = TClock::now();
   s->Queue.push_back(pwh);
   s->Wake.notify_all();
   return RecordLocked(function, MMSYSERR_NOERROR);
