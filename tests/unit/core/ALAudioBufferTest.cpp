@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/ALSampleConvert.h"
+#include "tests/unit/core/HeapCount.h"
 
 // Heap allocations made by the current thread, counted by replacing the global allocation
 // functions of this test program.
@@ -39,6 +40,10 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+
+namespace portwise::test {
+std::size_t HeapAllocationsOfThisThread() { return GHeapAllocations; }
+}  // namespace portwise::test
 
 namespace portwise {
 namespace {

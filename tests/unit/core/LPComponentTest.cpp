@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/unit/core/HeapCount.h"
+
 namespace portwise {
 namespace {
 
@@ -296,6 +298,21 @@ TEST(LPComponent, SettersOfAComponentClampAndNotifyThroughItsHook) {
   EXPECT_EQ(component->GetCount(), 32);
   EXPECT_EQ(component->CountUpdates, 1);
   EXPECT_EQ(component->PropertyChanges, 2);
+}
+
+TEST(LPComponent, ValuePropertySettersAndGettersAllocateNothing) {
+  auto component = CreateComponent<TTestComponent>(nullptr);
+  const std::size_t before = test::HeapAllocationsOfThisThread();
+  std::int64_t sum = 0;
+  for (std::int32_t i = 0; i < 100; ++i) {
+    component->SetCount(i % 40);  // with an update routine
+    component->SetLevel(i);
+    component->SetEnabled(i % 2 == 0);
+    component->GetSettings().SetValue(i);
+    sum += component->GetCount() + component->GetLevel() + component->GetSettings().GetValue();
+  }
+  EXPECT_EQ(test::HeapAllocationsOfThisThread() - before, 0u);
+  EXPECT_GT(sum, 0);
 }
 
 TEST(LPPersistent, CreatingOneWithoutALockFailsWithItsMessage) {

@@ -13,6 +13,8 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/unit/core/HeapCount.h"
+
 namespace portwise {
 
 std::ostream& operator<<(std::ostream& os, const TOWLockCounters& c) {
@@ -61,7 +63,10 @@ const TOWLockCounters KIdle{};
 // Records the events of one lock.
 class TRecordingMonitor final : public IOWLockMonitor {
  public:
-  explicit TRecordingMonitor(TOWLock* ALock) : FLock(ALock) { OWRegisterLockMonitor(this); }
+  explicit TRecordingMonitor(TOWLock* ALock) : FLock(ALock) {
+    FEvents.reserve(1000);  // recording allocates nothing in the tests that count allocations
+    OWRegisterLockMonitor(this);
+  }
   ~TRecordingMonitor() override { OWUnregisterLockMonitor(this); }
   void LockEvent(TOWLock* ALock, TOWLockEvent AEvent, TOWLockKind AKind) override {
     if (ALock != FLock) return;
@@ -373,6 +378,7 @@ TEST_F(OWLock, TwentyFailedAttemptsGiveUpTheCallersHoldsOnTheSlaveLockUntilTheSe
     ownerSeenByOther = owner->GetCounters();
   });
   pinHeld.Wait();
+  const std::size_t heapBefore = test::HeapAllocationsOfThisThread();
   TOWLockSectionRef p = pin->WriteLock(owner.Get());
   ASSERT_TRUE(p);
   other.join();
@@ -381,6 +387,7 @@ TEST_F(OWLock, TwentyFailedAttemptsGiveUpTheCallersHoldsOnTheSlaveLockUntilTheSe
   EXPECT_EQ(pin->GetCounters(), Held(1, FMain));
 
   p.Reset();
+  EXPECT_EQ(test::HeapAllocationsOfThisThread(), heapBefore);
   EXPECT_EQ(owner->GetCounters(), Held(2, FMain));
   EXPECT_EQ(pin->GetCounters(), KIdle);
   o2.Reset();
@@ -408,6 +415,33 @@ TEST_F(OWLock, MonitorsSeeTheEventsOfGrantedAndRefusedSections) {
       {E::BeforeAcquire, K::Read},  {E::Refused, K::Read},       {E::BeforeRelease, K::Stop},
       {E::AfterRelease, K::Stop}};
   EXPECT_EQ(monitor.Events(), expected);
+}
+
+TEST(OWLockHeap, TakingAndLeavingSectionsOfEveryKindAllocatesNothing) {
+  TRefPtr<TOWLock> lock = TOWLock::Create();
+  TRefPtr<TOWLock> first = TOWLock::Create();
+  const std::size_t before = test::HeapAllocationsOfThisThread();
+  for (int i = 0; i < 50; ++i) {
+    TOWLockSectionRef write = lock->WriteLock();
+    TOWLockSectionRef read = lock->ReadLock();
+    TOWLockSectionRef copy = read;
+    TOWLockSectionRef stop = lock->StopLock();
+    { TOWLockSectionRef unlock = lock->UnlockAll(); }
+    { TOWLockSectionRef unlock = lock->UnlockAllLockInOrder(first.Get()); }
+  }
+  EXPECT_EQ(test::HeapAllocationsOfThisThread() - before, 0u);
+
+  TOWLockSectionRef stop = lock->StopLock();
+  std::size_t refusedAllocations = 1;
+  std::thread other([&] {
+    const std::size_t otherBefore = test::HeapAllocationsOfThisThread();
+    for (int i = 0; i < 50; ++i) {
+      TOWLockSectionRef refused = lock->WriteLock();
+    }
+    refusedAllocations = test::HeapAllocationsOfThisThread() - otherBefore;
+  });
+  other.join();
+  EXPECT_EQ(refusedAllocations, 0u);
 }
 
 TEST(OWLockInstance, WrappersShareALockWhenTheirInstancesAreEqual) {
