@@ -14,6 +14,7 @@ nothing to look at yet); exits 1 when a check failed.
   check_window.py enabled DUMP CAPTION           print True or False for the button with CAPTION
   check_window.py point DUMP WHAT                print screen x y of a button (by caption), a row
                                                  (row:N), or empty space of the table (empty)
+  check_window.py dialogs DUMP WHAT              no message box or other window of the program is open
   check_window.py state DUMP                     print "busy|idle DIGEST" of the table and the log
   check_window.py crop DUMP                      print the window's screen geometry as WxH+X+Y
   check_window.py fixture DUMP [CLICKED]         the probe read its own fixture window right
@@ -489,6 +490,11 @@ def main():
         print(next((i for i, r in enumerate(rows(d)) if r[2] == typ and r[4] == inout), -1))
     elif a.what == "fixture":
         check_fixture(d, rep, len(a.files) > 1)
+    elif a.what == "dialogs":
+        others = d.get("other_windows", [])
+        rep.check(not others, f"{a.files[1]}: no message box",
+                  "only the main window is open" if not others else
+                  "; ".join(f"{w['class']} {w['title']!r}: {' | '.join(w['texts'])}" for w in others))
     elif a.what == "state":
         msgs = [ln["text"].split(": ", 1)[-1] for ln in log_lines(d)]
         busy = msgs.count(LINE_START) > msgs.count(LINE_END)

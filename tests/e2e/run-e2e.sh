@@ -140,13 +140,21 @@ echo "e2e: display $DISPLAY, audio $PULSE_SERVER, prefix $WINEPREFIX ($((SECONDS
 app_pid=
 app_alive() { pw_alive "$app_pid"; }
 
-# dump NAME [TITLE]: the probe's reading of the window, kept as $art/NAME.json.
+# dump NAME [TITLE]: the probe's reading of the window, kept as $art/NAME.json. A reading that
+# fails without a reason from the probe is taken once more.
 dump() {
-  local rc
-  timeout 60 env PORTWISE_RUN_TAG="$PW_TAG" "$PW_WINE" "$probe" dump "${2:-Portwise}" >"$art/$1.json" 2>>"$art/probe.log"
-  rc=$?
-  ((rc == 0)) && return 0
-  dump_error="probe exit $rc: $(head -c 300 "$art/$1.json")"
+  local rc attempt
+  for attempt in 1 2; do
+    echo "--- dump $1 (attempt $attempt)" >>"$art/probe.log"
+    timeout 60 env PORTWISE_RUN_TAG="$PW_TAG" "$PW_WINE" "$probe" dump "${2:-Portwise}" >"$art/$1.json" 2>>"$art/probe.log"
+    rc=$?
+    ((rc == 0)) && return 0
+    dump_error="probe exit $rc: $(head -c 300 "$art/$1.json")"
+    echo "--- exit $rc" >>"$art/probe.log"
+    [[ -s $art/$1.json ]] && return 1
+    echo "NOTE dump $1: the probe ended with exit code $rc and no reading; reading again"
+    sleep 1
+  done
   return 1
 }
 
@@ -158,7 +166,10 @@ settle() {
     app_alive || { dump_error="Portwise is not running"; return 1; }
     dump "$name" || return 1
     cur=$("$PY" "$check_window" state "$art/$name.json")
-    [[ $cur == "$prev" && $cur == idle* ]] && return 0
+    if [[ $cur == "$prev" && $cur == idle* ]]; then
+      tally "$PY" "$check_window" dialogs "$art/$name.json" "$name"
+      return 0
+    fi
     ((SECONDS >= deadline)) && { dump_error="the window did not settle within $E2E_SETTLE_TIMEOUT s ($cur)"; return 1; }
     prev=$cur
     sleep 1

@@ -230,11 +230,14 @@ BOOL CALLBACK CollectTitled(HWND h, LPARAM lp) {
   return TRUE;
 }
 
+// A message box may carry the program's title too: the window itself is the one that is no dialog.
 HWND FindTopLevel(const std::wstring& title, DWORD timeoutMs) {
   const DWORD start = GetTickCount();
   for (;;) {
     TFindState st{title, {}};
     EnumWindows(CollectTitled, reinterpret_cast<LPARAM>(&st));
+    for (HWND h : st.Found)
+      if (ClassOf(h) != L"#32770") return h;
     if (!st.Found.empty()) return st.Found.front();
     if (GetTickCount() - start >= timeoutMs) return nullptr;
     Sleep(100);
@@ -244,6 +247,47 @@ HWND FindTopLevel(const std::wstring& title, DWORD timeoutMs) {
 BOOL CALLBACK CollectChild(HWND h, LPARAM lp) {
   reinterpret_cast<std::vector<HWND>*>(lp)->push_back(h);
   return TRUE;
+}
+
+struct TSameProcess {
+  DWORD Pid;
+  HWND Except;
+  std::vector<HWND> Found;
+};
+
+BOOL CALLBACK CollectOfProcess(HWND h, LPARAM lp) {
+  auto* st = reinterpret_cast<TSameProcess*>(lp);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(h, &pid);
+  if (pid == st->Pid && h != st->Except && IsWindowVisible(h)) st->Found.push_back(h);
+  return TRUE;
+}
+
+// The other visible top-level windows of the program (message boxes, error reports) with the
+// texts of their controls.
+std::string OtherWindows(HWND top, DWORD pid) {
+  TSameProcess st{pid, top, {}};
+  EnumWindows(CollectOfProcess, reinterpret_cast<LPARAM>(&st));
+  std::vector<std::string> out;
+  for (HWND w : st.Found) {
+    std::vector<HWND> children;
+    EnumChildWindows(w, CollectChild, reinterpret_cast<LPARAM>(&children));
+    std::vector<std::string> texts;
+    for (HWND c : children) {
+      const std::wstring cls = ClassOf(c);
+      if (SameClass(cls, L"Static") || SameClass(cls, L"Button") || SameClass(cls, L"Edit")) {
+        const std::wstring t = TextOf(c);
+        if (!t.empty()) texts.push_back(JsonString(t));
+      }
+    }
+    out.push_back(TObject()
+                      .Str("hwnd", Hex(reinterpret_cast<std::uintptr_t>(w)))
+                      .Str("class", ClassOf(w))
+                      .Str("title", CaptionOf(w))
+                      .Raw("texts", JsonArray(texts))
+                      .Text());
+  }
+  return JsonArray(out);
 }
 
 // ---- text rendering (bold or not, seen on the screen) ---------------------------------------
@@ -636,6 +680,7 @@ std::string DumpWindow(HWND top) {
       .Raw("client_size", TObject().Int("width", client.right).Int("height", client.bottom).Text())
       .Raw("client_origin", TObject().Int("x", origin.x).Int("y", origin.y).Text())
       .Raw("controls", JsonArray(controls))
+      .Raw("other_windows", OtherWindows(top, pid))
       .Raw("locale", LocaleReport())
       .Text();
 }
