@@ -7,8 +7,8 @@
 // at the format's nAvgBytesPerSec, or, at manual pace, exactly when the test releases blocks. It
 // marks a block done and calls back from that thread, in order. Open, close, stop and reset call
 // back on the calling thread before they return, as Wine does. A device thread ends with its close
-// (or with the simulation). Behaviour where Windows and Wine differ follows Windows: closing with
-// blocks queued fails with WAVERR_STILLPLAYING; a reset ends a pause, as on Wine.
+// (or with the simulation). Where Windows and Wine differ: closing with blocks queued fails with
+// WAVERR_STILLPLAYING, as on Windows; a reset ends a pause, as on Wine (Windows does not say).
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -27,7 +27,8 @@ enum class EWavePace { RealTime, Manual };
 class TSimWave final : public IWaveAudio {
  public:
   // Writes `bytes` of recorded audio for the stream bytes [streamByte, streamByte + bytes);
-  // `streamByte` and `bytes` are whole frames of `format`.
+  // `streamByte` and `bytes` are whole frames of `format`. Runs with the simulation locked: it
+  // must not call the simulation.
   using TSignal = std::function<void(std::uint8_t* data, std::uint32_t bytes, std::uint64_t streamByte,
                                      const TWaveFormatExtensible& format)>;
   // Every sample of frame n holds n (in the container's width, little-endian; 8-bit offset by 128).
