@@ -8,7 +8,7 @@ build=${1:?usage: run-wine-tests.sh BUILD_DIR}
 # shellcheck source=scripts/lib/wine-env.sh
 source "$root/scripts/lib/wine-env.sh"
 
-mapfile -t exes < <(find "$build/tests" -maxdepth 1 -name '*_tests.exe' | sort)
+mapfile -t exes < <(find "$build/tests" -maxdepth 2 -name '*_tests.exe' | sort)
 if ((${#exes[@]} == 0)); then
   echo "no test executables in $build/tests"
   exit 1
