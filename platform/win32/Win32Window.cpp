@@ -471,8 +471,9 @@ LRESULT TWin32Window::MainProc(UINT msg, WPARAM wParam, LPARAM lParam) {
       }
       break;
     case WM_SETFOCUS:
-      // Keyboard focus goes back to the control that had it.
+      // Keyboard focus goes back to the control that had it, or to the first that takes it.
       if (FLastFocus && IsWindow(FLastFocus) && IsChild(FWnd, FLastFocus)) SetFocus(FLastFocus);
+      else if (HWND first = GetNextDlgTabItem(FWnd, nullptr, FALSE)) SetFocus(first);
       return 0;
     case WM_DPICHANGED:
       DpiChanged(LOWORD(wParam), reinterpret_cast<const RECT*>(lParam));
