@@ -45,6 +45,9 @@ class TALCommonGen : public TSLBasicCommonGen {
   // sample width.
   static void WriteChannels(const std::vector<std::int16_t>& AScratch, TALAudioBuffer& ABuffer);
 
+  // Set once the format is built (it reports its defaults from its constructor); declared
+  // before the format, so it is initialised first.
+  bool FFormatReady = false;
   TALOWAudioSourcePin FOutputPin;
   std::vector<std::int16_t> FIntVarBuffer;  // one sample per frame
   TALAudioFormat FAudioFormat;
@@ -52,8 +55,6 @@ class TALCommonGen : public TSLBasicCommonGen {
  private:
   TOWNotifyResult OutputPinOperation(IOWNotifyOperation* AOperation);
   void AudioFormatChanged();
-
-  bool FFormatReady = false;
 };
 
 }  // namespace portwise
