@@ -289,7 +289,7 @@ class OWLockUnlockAllDuringStop : public OWLock, public ::testing::WithParamInte
 
 TEST_P(OWLockUnlockAllDuringStop, ARetakeRefusedByAStopIsCountedForItsThreadAndTheLockEndsFree) {
   const bool stopEndsFirst = GetParam();
-  TEvent unlocked, stopHeld, leaveWorker, workerLeft;
+  TEvent unlocked, stopHeld, retakeRefused, leaveWorker, workerLeft;
   TOWLockCounters afterRefusedRetake;
   std::thread worker([&] {
     TOWLockSectionRef section = FLock->WriteLock();
@@ -299,6 +299,7 @@ TEST_P(OWLockUnlockAllDuringStop, ARetakeRefusedByAStopIsCountedForItsThreadAndT
     unlock.Reset();  // refused: a stop is held
     afterRefusedRetake = FLock->GetCounters();
     EXPECT_FALSE(FLock->WriteLock());
+    retakeRefused.Set();
     leaveWorker.Wait();
     section.Reset();
     workerLeft.Set();
@@ -306,7 +307,7 @@ TEST_P(OWLockUnlockAllDuringStop, ARetakeRefusedByAStopIsCountedForItsThreadAndT
   unlocked.Wait();
   TOWLockSectionRef stop = FLock->StopLock();
   stopHeld.Set();
-  WaitUntil([&] { return FLock->GetCounters().CountStopLocks == 1; });
+  retakeRefused.Wait();
 
   if (stopEndsFirst) {
     stop.Reset();
