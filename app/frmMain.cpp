@@ -55,12 +55,25 @@ platform::TFormLayout TfmMain::Layout() {
   return f;
 }
 
-TfmMain::TfmMain() {
+TfmMain::TfmMain() : TComponent(nullptr) {
+  SetName("fmMain");
   FWindow = platform::Current().Windowing().CreateMainWindow(Layout(), *this);
+  ALSignalGen1 = LoadComponent<TALSignalGen>(
+      [](TALSignalGen& g) {
+        g.SetName("ALSignalGen1");
+        g.GetAudioFormat().SetSampleRate(44100);
+        g.SetAmplitude(16383);
+        g.SetFrequency(1000.0);
+        g.SetAsymmetry(0);
+        g.SetPhase(0);
+      },
+      this);
   fmMain = this;
 }
 
 TfmMain::~TfmMain() {
+  // The generator goes first: its clock and stream end while everything else still exists.
+  ALSignalGen1.reset();
   if (fmMain == this) fmMain = nullptr;
 }
 

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "core/LPComponent.h"
+#include "gen/ALSignalGen.h"
 #include "platform/Window.h"
 
 namespace portwise::app {
@@ -14,7 +16,7 @@ extern bool bStarting;
 // True while an analysis run is in progress.
 extern bool bBusy;
 
-class TfmMain : public platform::IWindowEvents {
+class TfmMain : public TComponent, public platform::IWindowEvents {
  public:
   static constexpr const char* Panel1 = "Panel1";
   static constexpr const char* btnGetDevices = "btnGetDevices";
@@ -38,6 +40,10 @@ class TfmMain : public platform::IWindowEvents {
   TfmMain& operator=(const TfmMain&) = delete;
 
   platform::IWindow& Window() { return *FWindow; }
+
+  // The test-tone source, owned by the window: loaded enabled, so it runs on its own clock from
+  // the moment the window exists, with nothing connected.
+  std::unique_ptr<TALSignalGen> ALSignalGen1;
   void Show();
 
   void AddDeviceRow(const std::string& Interface, const std::string& Connexion, const std::string& Type,
