@@ -281,6 +281,75 @@ play_reference() {
 }
 tone_check reference-tone "reference tone through Wine" --seconds 1.0 --seconds-tol 0.00005 -- play_reference
 
+# ---- the MME components on their own -----------------------------------------------------------
+
+# portwise_mme_tone (tests/e2e/mme_tone) runs the generator, the MME output and the MME input on
+# the real platform, without the window. Its report is one "key: value" line per figure.
+mme_tone=$build/tests/e2e/mme_tone/portwise_mme_tone.exe
+figure() { tr -d '\r' <"$1" | sed -n "s/^$2: //p" | head -n 1; }  # figure REPORT KEY
+# within VALUE LOW HIGH: a number between the bounds; near VALUE TARGET TOL: at most TOL away
+within() { "$PY" -c 'import sys; v, a, b = map(float, sys.argv[1:]); sys.exit(not a <= v <= b)' "$@" 2>/dev/null; }
+near() { "$PY" -c 'import sys; v, t, d = map(float, sys.argv[1:]); sys.exit(not abs(v - t) <= d)' "$@" 2>/dev/null; }
+# tone_seconds BUFFERS: how long that many 1024-frame buffers at 44.1 kHz last
+tone_seconds() { "$PY" -c 'import sys; print(f"{int(sys.argv[1]) * 1024 / 44100:.5f}")' "$1" 2>/dev/null; }
+# Half a buffer (512 frames): a duration this close to the expected one has not a buffer more or less.
+half_buffer=0.0116
+
+# run_mme_tone REPORT ARGS...: the program, its report in $art/REPORT.txt (exit code last), then
+# until its sound has ended.
+run_mme_tone() {
+  local report=$art/$1.txt
+  shift
+  pw_wine "$mme_tone" "$@" >"$report" 2>>"$art/mme-tone-wine.log"
+  echo "exit code: $?" >>"$report"
+  rec_wait_end
+}
+
+if [[ ! -f $mme_tone ]]; then
+  fail "build" "no $mme_tone (target portwise_mme_tone): no checks of the MME components alone"
+else
+  # The main window's generator through an MME output for a second: the recording holds every
+  # buffer it produced, no more and no less (a 1 kHz tone hides a lost or repeated buffer from
+  # the continuity check when the loss joins in phase, not from the duration).
+  tone_check mme-tone "MME output alone" --freq 1000 --freq-tol 1 --peak-dbfs -6.02 --peak-tol 0.1 \
+    --json "$art/mme-tone-figures.json" -- run_mme_tone mme-tone play 1000
+  r=$art/mme-tone.txt
+  n=$(figure "$r" "buffers produced")
+  verdict "MME output alone: program" "exit code $(figure "$r" "exit code")" test "$(figure "$r" "exit code")" = 0
+  verdict "MME output alone: a second of buffers produced" "$n buffers of 1024 frames" within "${n:-0}" 35 52
+  want=$(tone_seconds "${n:-0}")
+  got=$("$PY" -c 'import json, sys; print("%.5f" % json.load(open(sys.argv[1])).get("seconds", -1))' "$art/mme-tone-figures.json" 2>/dev/null)
+  verdict "MME output alone: every buffer produced is in the recording" \
+    "tone of ${got:-?} s; $n buffers last $want s (+- $half_buffer s)" near "${got:--1}" "${want:-0}" "$half_buffer"
+
+  # The MME input on the null sink's monitor while the same tone plays: whole 1024-frame buffers
+  # at the device's pace (about 43 a second), more than the 40 first queued, and what it
+  # delivers is the tone that was played.
+  cap_raw=$PW_STATE/mme-capture.raw
+  tone_check mme-capture-played "MME input, the tone played" --freq 1000 --freq-tol 1 --peak-dbfs -6.02 --peak-tol 0.1 \
+    -- run_mme_tone mme-capture capture 3000 "Z:${cap_raw//\//\\}"
+  r=$art/mme-capture.txt
+  verdict "MME input: program" "exit code $(figure "$r" "exit code")" test "$(figure "$r" "exit code")" = 0
+  verdict "MME input: device found" "$(figure "$r" "capture device"); inputs $(figure "$r" "input devices")" \
+    test "$(figure "$r" "capture device")" = "Monitor of Null Output (listed)"
+  sizes=$(figure "$r" "buffer sizes")
+  verdict "MME input: 1024-frame buffers only" "$sizes" grep -Eqx '1024 x [0-9]+' <<<"$sizes"
+  got=$(figure "$r" "buffers received")
+  verdict "MME input: buffers replaced as they come back" "$got buffers in 3 s, 40 queued at first" within "${got:-0}" 41 1000
+  rate=$(figure "$r" "arrival rate")
+  verdict "MME input: buffers at the device's pace" \
+    "$rate buffers/s (least squares over $(figure "$r" "arrival span s") s of arrivals), about 43.07 expected" \
+    within "${rate:-0}" 38 48
+  if [[ -s $cap_raw ]]; then
+    sox -t raw -r 44100 -e signed-integer -b 16 -c 2 "$cap_raw" "$art/mme-capture.wav"
+    tally "$PY" "$analyse_tone" "$art/mme-capture.wav" --freq 1000 --freq-tol 1 --peak-dbfs -6.02 --peak-tol 0.1 \
+      --seconds "$(tone_seconds "$(figure "$r" "tone buffers produced")")" --seconds-tol "$half_buffer" \
+      --prefix "MME input, what it delivered: "
+  else
+    fail "MME input, what it delivered" "no captured audio ($cap_raw)"
+  fi
+fi
+
 # ---- start-up -----------------------------------------------------------------------------------
 
 t0=$(date +%s)
