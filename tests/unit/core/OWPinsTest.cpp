@@ -600,13 +600,17 @@ TEST_F(OWPinConnection, DisconnectWaitsForADeliveryUnderWayOnAnotherThread) {
 TEST_F(OWPinConnection, SurvivesSinksComingAndGoingWhileAnotherThreadStreams) {
   ASSERT_TRUE(Source.Connect(&SinkA));
   std::atomic<bool> bStop{false};
+  std::atomic<int> rounds{0};
   std::thread producer([&] {
     while (!bStop) {
       Source.Notify(new TOWStartWaveOperation());
       Source.SubmitBuffer(TRefPtr<ISLData>(TALAudioBuffer::CreateSize(44100, 16, 2, 32).Get()));
       Source.Stop();
+      ++rounds;
     }
   });
+  // The churn below must overlap streaming: let the producer get going first.
+  while (rounds.load() == 0) std::this_thread::yield();
   for (int i = 0; i < 200; ++i) {
     TFakeOwner owner;
     std::atomic<int> received{0};
