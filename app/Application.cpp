@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/frmMain.h"
+#include "core/SLBuffers.h"
 #include "platform/Platform.h"
 
 namespace portwise::app {
@@ -11,6 +12,8 @@ int RunApplication() {
   platform::IPlatform& p = platform::Current();
   // The platform object is the initialised application; the main window is the top-level window
   // and so owns the task-bar button.
+  // Quiet buffer sizes give their spare blocks back on the main thread, for the whole run.
+  TSLSmartBufferTrimTimer trimTimer;
   bStarting = true;
   auto form = std::make_unique<TfmMain>();
   form->Show();
