@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -17,6 +19,7 @@
 #include "core/OWOperations.h"
 #include "core/OWPins.h"
 #include "core/SLBuffers.h"
+#include "gen/ALSignalGen.h"
 #include "mme/ALAudioOut.h"
 #include "platform/sim/SimPlatform.h"
 
@@ -746,6 +749,123 @@ TEST_F(AudioOutTest, FailuresOfTheBufferCallsAreIgnored) {
   ASSERT_TRUE(Played(Speakers, 2 * KBufferBytes));
   EXPECT_EQ(Source.SentBytes(1, 2), Sim.PlayedBytes(Speakers));
   EXPECT_TRUE(Eventually([&] { return Out->BuffersAtDevice() == 0; }));
+}
+
+// ---------------------------------------------------------------- with the signal generator
+
+// The shell's generator: 1000 Hz, amplitude 16383, 1024 stereo 16-bit frames at 44100 Hz.
+std::unique_ptr<TALSignalGen> MakeToneGenerator() {
+  auto gen = CreateComponent<TALSignalGen>(nullptr);
+  gen->SetName("ALSignalGen1");
+  TALAudioFormat& format = gen->GetAudioFormat();
+  format.SetSampleRate(44100);
+  format.SetChannels(2);
+  format.SetBits(16);
+  format.SetBufferSize(KFrames);
+  gen->SetFrequency(1000);
+  gen->SetAmplitude(16383);
+  return gen;
+}
+
+// Every frame of the played PCM is the same sample on both channels: one continuous 1000 Hz tone
+// (a cosine, phase 0 at the start of the stream).
+void ExpectContinuousTone(const std::vector<std::uint8_t>& APlayed) {
+  ASSERT_EQ(0u, APlayed.size() % 4);
+  const std::size_t frames = APlayed.size() / 4;
+  std::size_t bad = 0;
+  for (std::size_t n = 0; n < frames; ++n) {
+    std::int16_t left, right;
+    std::memcpy(&left, &APlayed[n * 4], 2);
+    std::memcpy(&right, &APlayed[n * 4 + 2], 2);
+    const double ideal = 16383.0 * std::cos(2.0 * 3.14159265358979323846 * 1000.0 * static_cast<double>(n) / 44100.0);
+    // The generator's recurrence drifts by a few steps over a second; a lost or repeated buffer
+    // would jump by thousands.
+    if (left != right || std::abs(left - ideal) > 16.0) ++bad;
+  }
+  EXPECT_EQ(0u, bad) << "of " << frames << " frames";
+}
+
+TEST_F(AudioOutTest, ATestToneFromASelfPacedGeneratorStartsOnTheFourteenthBufferAndPlaysUnbroken) {
+  Platform.SetMediaTimerManual(true);
+  auto gen = MakeToneGenerator();
+  gen->SetEnabled(true);  // running on its own clock with nothing connected, as on the window
+  auto out = MakeOut("Speakers", false);
+  out->SetEnabled(false);
+  ASSERT_TRUE(out->GetInputPin().Connect(&gen->GetOutputPin()));
+  EXPECT_TRUE(Sim.Opens().empty());
+  out->SetEnabled(true);
+  ASSERT_EQ(1u, Sim.Opens().size());
+  EXPECT_EQ(ALToWaveFormat(KStereo44k), Sim.Opens()[0].Format);
+
+  for (std::size_t k = 1; k <= 16; ++k) {
+    Platform.TickMediaTimer(24);  // one buffer per 23.22 ms
+    ASSERT_TRUE(Eventually([&] { return out->BuffersAtDevice() + out->QueuedOperations() == k; })) << k;
+    EXPECT_EQ(k >= 14 ? 1u : 0u, Count("waveOutRestart")) << "after buffer " << k;
+  }
+  Sim.ReleaseOutputBlocks(Speakers, 100);
+  Platform.TickMediaTimer(24 * 4);
+  ASSERT_TRUE(Eventually([&] { return Sim.PlayedBytes(Speakers).size() >= 18 * KBufferBytes; }));
+  gen->SetEnabled(false);
+  ASSERT_TRUE(Eventually([&] { return out->BuffersAtDevice() == 0 && out->QueuedOperations() == 0; }));
+  ExpectContinuousTone(Sim.PlayedBytes(Speakers));
+  EXPECT_EQ(Sim.PlayedBytes(Speakers).size() % KBufferBytes, 0u);
+  out->SetEnabled(false);
+  out.reset();
+  EXPECT_EQ(0u, Sim.OpenDevices());
+  EXPECT_TRUE(ErrorsSeen().empty());
+}
+
+TEST_F(AudioOutTest, AGeneratorPulledByTheOutputIsPacedByTheDeviceAlone) {
+  auto gen = MakeToneGenerator();
+  auto out = MakeOut("Speakers", false);
+  out->GetMasterPumping().SetEnabled(true);
+  ASSERT_TRUE(out->GetInputPin().Connect(&gen->GetOutputPin()));
+  std::atomic<int> empties{0};
+  out->SetOnQueueEmpty([&](TObject*) { ++empties; });
+  gen->SetEnabled(true);
+  EXPECT_FALSE(gen->IsPump());
+  EXPECT_EQ(out.get(), gen->GetMasterPump());
+  EXPECT_FALSE(gen->HasOwnClock());
+  EXPECT_TRUE(out->IsPump());
+  EXPECT_EQ(15u, out->BuffersAtDevice());
+  EXPECT_EQ(1u, Count("waveOutRestart"));
+
+  // One buffer pulled per block played, on the wave thread, before the block is unprepared.
+  Sim.ReleaseOutputBlocks(Speakers, 10);
+  ASSERT_TRUE(Eventually([&] { return Count("waveOutUnprepareHeader") == 10; }));
+  ASSERT_TRUE(Eventually([&] { return out->QueuedOperations() == 0 && out->BuffersAtDevice() == 15; }));
+  EXPECT_EQ(10 * KBufferBytes, Sim.PlayedBytes(Speakers).size());
+
+  gen->SetEnabled(false);
+  Sim.ReleaseOutputBlocks(Speakers, 100);
+  ASSERT_TRUE(Eventually([&] { return out->BuffersAtDevice() == 0; }));
+  EXPECT_EQ(25 * KBufferBytes, Sim.PlayedBytes(Speakers).size());
+  ExpectContinuousTone(Sim.PlayedBytes(Speakers));
+  ASSERT_TRUE(Eventually([&] {
+    Platform.ProcessMessages();
+    return empties.load() > 0;
+  }));
+  out.reset();
+  EXPECT_EQ(0u, Sim.OpenDevices());
+}
+
+TEST_F(AudioOutTest, OfTwoPumpingOutputsOnOneGeneratorTheFirstBecomesItsMaster) {
+  auto gen = MakeToneGenerator();
+  auto first = MakeOut("Speakers", false);
+  auto second = MakeOut("Null Output", false);
+  for (TALAudioOut* out : {first.get(), second.get()}) {
+    out->GetMasterPumping().SetEnabled(true);
+    ASSERT_TRUE(out->GetInputPin().Connect(&gen->GetOutputPin()));
+  }
+  gen->SetEnabled(true);
+  EXPECT_EQ(first.get(), gen->GetMasterPump());
+  EXPECT_TRUE(first->IsPump());
+  EXPECT_FALSE(second->IsPump());
+  // Both play the stream (the second started too); only the first pulls it.
+  EXPECT_EQ(15u, first->BuffersAtDevice());
+  EXPECT_EQ(14u, second->BuffersAtDevice());  // its 15th waits for a completion
+  EXPECT_EQ(2u, Count("waveOutRestart"));
+  gen->SetEnabled(false);
 }
 
 // ---------------------------------------------------------------- the wave thread
