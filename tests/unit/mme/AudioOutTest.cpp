@@ -22,6 +22,7 @@
 #include "gen/ALSignalGen.h"
 #include "mme/ALAudioOut.h"
 #include "platform/sim/SimPlatform.h"
+#include "tests/unit/gen/GenTestSink.h"
 
 namespace portwise {
 namespace {
@@ -36,15 +37,7 @@ constexpr TALWaveFormatExtensible KStereo44k{
 constexpr TALWaveFormatExtensible KMono22k{
     ALWaveFormatExtensibleTag, 1, 22050, 44100, 2, 16, ALWaveFormatExtensibleCbSize, 16, 4, ALSubFormatPCM};
 
-// Bounded wait for something another thread does; the bound only keeps a broken build from hanging.
-template <class P>
-bool Eventually(P pred) {
-  for (int i = 0; i < 10000; ++i) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return pred();
-}
+using portwise::testing::Eventually;
 
 // Storage blocks taken from the pool and not given back to it.
 std::int64_t BlocksInUse() {
