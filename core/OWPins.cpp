@@ -783,39 +783,4 @@ TOWNotifyResult TOWStatePin::Notify(IOWNotifyOperation* AOperation) {
   return 0;
 }
 
-TOWBoolStatePin::TOWBoolStatePin(TObject* AOwner, IOWLock* AOwnerLock, TOWBoolChangeEvent AOnChange)
-    : TOWStdStatePin(AOwner, AOwnerLock), FOnChange(std::move(AOnChange)) {
-  RegisterDataType(OWBoolStateDataTypeID, &TOWBoolStatePin::DispatchBool);
-}
-
-TOWBoolStatePin::~TOWBoolStatePin() { BeginDestroy(); }
-
-void TOWBoolStatePin::SetValue(bool AValue) {
-  if (FValue.load() != AValue) Send(AValue);
-}
-
-void TOWBoolStatePin::Send(bool AValue) {
-  FValue.store(AValue);
-  Notify(new TOWSuppliedBoolOperation(AValue));
-}
-
-void TOWBoolStatePin::Joined(TOWStatePin* AOther) {
-  auto* other = dynamic_cast<TOWBoolStatePin*>(AOther);
-  if (other && other->GetValue() != GetValue()) Receive(other->GetValue(), true);
-}
-
-TOWNotifyResult TOWBoolStatePin::DispatchBool(TOWBasicPin* AFromPin, const TALGuid& ADataTypeID,
-                                              IOWNotifyOperation* AOperation, TOWNotifyState AState) {
-  (void)AFromPin;
-  (void)ADataTypeID;
-  (void)AState;
-  if (auto* op = OWOperationAs<TOWSuppliedBoolOperation>(AOperation)) Receive(op->Value, false);
-  return 0;
-}
-
-void TOWBoolStatePin::Receive(bool AValue, bool AOnConnect) {
-  FValue.store(AValue);
-  if (FOnChange) FOnChange(this, AValue, AOnConnect);
-}
-
 }  // namespace portwise

@@ -429,25 +429,51 @@ class TOWStdStatePin : public TOWStatePin {
   using TOWStatePin::TOWStatePin;
 };
 
-class TOWBoolStatePin : public TOWStdStatePin {
+// A state pin carrying one value of type T within its group; TOperation carries the value.
+template <class T, class TOperation, const TALGuid& DataTypeID>
+class TOWValueStatePin : public TOWStdStatePin {
  public:
-  TOWBoolStatePin(TObject* AOwner, IOWLock* AOwnerLock, TOWBoolChangeEvent AOnChange);
-  ~TOWBoolStatePin() override;
+  using TChangeEvent = std::function<void(TOWPin* Sender, T AValue, bool AOnConnect)>;
 
-  bool GetValue() const noexcept { return FValue.load(); }
+  TOWValueStatePin(TObject* AOwner, IOWLock* AOwnerLock, TChangeEvent AOnChange)
+      : TOWStdStatePin(AOwner, AOwnerLock), FOnChange(std::move(AOnChange)) {
+    RegisterDataType(DataTypeID, &TOWValueStatePin::DispatchValue);
+  }
+  ~TOWValueStatePin() override { BeginDestroy(); }
+
+  T GetValue() const noexcept { return FValue.load(); }
   // Sends the value to the group when it differs from the stored one.
-  void SetValue(bool AValue);
-  void Send(bool AValue);
+  void SetValue(T AValue) {
+    if (FValue.load() != AValue) Send(AValue);
+  }
+  void Send(T AValue) {
+    FValue.store(AValue);
+    TRefPtr<TOperation> op(new TOperation(AValue));
+    Notify(op.Get());
+  }
 
  protected:
   // A pin that joins a group takes the value of the pin it connected to.
-  void Joined(TOWStatePin* AOther) override;
-  TOWNotifyResult DispatchBool(TOWBasicPin* AFromPin, const TALGuid& ADataTypeID, IOWNotifyOperation* AOperation,
-                               TOWNotifyState AState);
-  void Receive(bool AValue, bool AOnConnect);
+  void Joined(TOWStatePin* AOther) override {
+    auto* other = dynamic_cast<TOWValueStatePin*>(AOther);
+    if (other && other->GetValue() != GetValue()) Receive(other->GetValue(), true);
+  }
+  TOWNotifyResult DispatchValue(TOWBasicPin*, const TALGuid&, IOWNotifyOperation* AOperation, TOWNotifyState) {
+    if (auto* op = OWOperationAs<TOperation>(AOperation)) Receive(op->Value, false);
+    return 0;
+  }
+  void Receive(T AValue, bool AOnConnect) {
+    FValue.store(AValue);
+    if (FOnChange) FOnChange(this, AValue, AOnConnect);
+  }
 
-  std::atomic<bool> FValue{false};
-  TOWBoolChangeEvent FOnChange;
+  std::atomic<T> FValue{T{}};
+  TChangeEvent FOnChange;
+};
+
+class TOWBoolStatePin : public TOWValueStatePin<bool, TOWSuppliedBoolOperation, OWBoolStateDataTypeID> {
+ public:
+  using TOWValueStatePin::TOWValueStatePin;
 };
 
 }  // namespace portwise

@@ -8,41 +8,6 @@
 
 namespace portwise {
 
-// ------------------------------------------------------------------ float state pin
-
-TOWFloatStatePin::TOWFloatStatePin(TObject* AOwner, IOWLock* AOwnerLock, TOWFloatChangeEvent AOnChange)
-    : TOWStdStatePin(AOwner, AOwnerLock), FOnChange(std::move(AOnChange)) {
-  RegisterDataType(OWFloatStateDataTypeID, &TOWFloatStatePin::DispatchFloat);
-}
-
-TOWFloatStatePin::~TOWFloatStatePin() { BeginDestroy(); }
-
-void TOWFloatStatePin::SetValue(float AValue) {
-  if (FValue.load() != AValue) Send(AValue);
-}
-
-void TOWFloatStatePin::Send(float AValue) {
-  FValue.store(AValue);
-  TRefPtr<TOWSuppliedFloatOperation> op(new TOWSuppliedFloatOperation(AValue));
-  Notify(op.Get());
-}
-
-void TOWFloatStatePin::Joined(TOWStatePin* AOther) {
-  auto* other = dynamic_cast<TOWFloatStatePin*>(AOther);
-  if (other && other->GetValue() != GetValue()) Receive(other->GetValue(), true);
-}
-
-TOWNotifyResult TOWFloatStatePin::DispatchFloat(TOWBasicPin*, const TALGuid&, IOWNotifyOperation* AOperation,
-                                                TOWNotifyState) {
-  if (auto* op = OWOperationAs<TOWSuppliedFloatOperation>(AOperation)) Receive(op->Value, false);
-  return 0;
-}
-
-void TOWFloatStatePin::Receive(float AValue, bool AOnConnect) {
-  FValue.store(AValue);
-  if (FOnChange) FOnChange(this, AValue, AOnConnect);
-}
-
 // ------------------------------------------------------------------ generator
 
 TALSignalGen::TALSignalGen(TComponent* AOwner)

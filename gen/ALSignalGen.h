@@ -23,28 +23,10 @@ class TOWSuppliedFloatOperation : public TOWSuppliedOperation {
   float Value;
 };
 
-using TOWFloatChangeEvent = std::function<void(TOWPin* Sender, float AValue, bool AOnConnect)>;
-
 // A state pin carrying one float value within its group, like the boolean state pin.
-class TOWFloatStatePin : public TOWStdStatePin {
+class TOWFloatStatePin : public TOWValueStatePin<float, TOWSuppliedFloatOperation, OWFloatStateDataTypeID> {
  public:
-  TOWFloatStatePin(TObject* AOwner, IOWLock* AOwnerLock, TOWFloatChangeEvent AOnChange);
-  ~TOWFloatStatePin() override;
-
-  float GetValue() const noexcept { return FValue.load(); }
-  // Sends the value to the group when it differs from the stored one.
-  void SetValue(float AValue);
-  void Send(float AValue);
-
- protected:
-  // A pin that joins a group takes the value of the pin it connected to.
-  void Joined(TOWStatePin* AOther) override;
-  TOWNotifyResult DispatchFloat(TOWBasicPin* AFromPin, const TALGuid& ADataTypeID, IOWNotifyOperation* AOperation,
-                                TOWNotifyState AState);
-  void Receive(float AValue, bool AOnConnect);
-
-  std::atomic<float> FValue{0.0f};
-  TOWFloatChangeEvent FOnChange;
+  using TOWValueStatePin::TOWValueStatePin;
 };
 
 // ------------------------------------------------------------------ generator
