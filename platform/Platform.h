@@ -12,6 +12,9 @@
 
 namespace portwise::platform {
 
+class ICom;       // platform/ComServices.h
+class IRegistry;  // platform/ComServices.h
+
 class IPlatform {
  public:
   virtual ~IPlatform() = default;
@@ -21,6 +24,8 @@ class IPlatform {
   virtual IMediaTimer& MediaTimer() = 0;
   virtual IWindowing& Windowing() = 0;
   virtual IWaveAudio& Wave() = 0;
+  virtual ICom& Com() = 0;
+  virtual IRegistry& Registry() = 0;
 };
 
 // The installed platform; fails loudly (std::logic_error) when none is.

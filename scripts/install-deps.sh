@@ -7,12 +7,24 @@ packages=(
   cmake ninja-build g++ make pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  wine64
+  wine64 wine32:i386
   pulseaudio pulseaudio-utils
   xvfb xdotool x11-utils imagemagick
   sox python3 python3-numpy
   procps psmisc
 )
+
+sudo_cmd=()
+[[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+
+# The 32-bit Wine (the 32-bit program is the product) needs the i386 architecture.
+added_arch=
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "install-deps: adding the i386 architecture"
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+  added_arch=1
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -23,11 +35,10 @@ done
 
 if ((${#missing[@]})); then
   echo "install-deps: installing ${missing[*]}"
-  sudo_cmd=()
-  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
   "${sudo_cmd[@]}" apt-get update -q
   "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}"
+elif [[ -n $added_arch ]]; then
+  "${sudo_cmd[@]}" apt-get update -q
 else
   echo "install-deps: everything is installed"
 fi

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/sim/SimCom.h"
 #include "platform/sim/SimWave.h"
 
 namespace portwise::platform::sim {
@@ -38,6 +39,10 @@ class TSimPlatform final : public IPlatform, IMessages, ITime, IThreads, IMediaT
   IWindowing& Windowing() override { return *this; }
   IWaveAudio& Wave() override { return FWave; }
   TSimWave& SimWave() { return FWave; }  // scripting the wave devices
+  ICom& Com() override { return FCom; }
+  IRegistry& Registry() override { return FRegistry; }
+  TSimCom& SimCom() { return FCom; }            // scripting the COM classes
+  TSimRegistry& SimRegistry() { return FRegistry; }
 
   // --- scripting: time ---
   void SetTickCount(std::uint32_t value);    // the next reading starts from here
@@ -152,6 +157,8 @@ class TSimPlatform final : public IPlatform, IMessages, ITime, IThreads, IMediaT
 
   TSimWindow* FMainWindow = nullptr;
   TSimWave FWave;
+  TSimCom FCom;
+  TSimRegistry FRegistry;
 };
 
 // The headless main window: it keeps the state a user would see and lets a test act as the user.

@@ -1,4 +1,5 @@
 #include "platform/win32/Win32Platform.h"
+#include "platform/win32/Win32Com.h"
 #include "platform/win32/Win32Wave.h"
 
 #include "platform/win32/Win32Internal.h"  // <windows.h> before <mmsystem.h>
@@ -165,6 +166,8 @@ class TWin32Platform final : public IPlatform, IMessages, ITime, IThreads, IMedi
   IMediaTimer& MediaTimer() override { return *this; }
   IWindowing& Windowing() override { return *this; }
   IWaveAudio& Wave() override { return FWave; }
+  ICom& Com() override { return FCom; }
+  IRegistry& Registry() override { return FRegistry; }
 
   // ------------------------------------------------------------ IMessages
   bool IsMainThread() const override { return GetCurrentThreadId() == FMainThreadId; }
@@ -333,6 +336,8 @@ class TWin32Platform final : public IPlatform, IMessages, ITime, IThreads, IMedi
 
  private:
   TWin32Wave FWave;
+  TWin32Com FCom;
+  TWin32Registry FRegistry;
   struct TMediaRecord {
     TMediaTimerCallback Callback = nullptr;
     void* Context = nullptr;

@@ -164,6 +164,8 @@ class TScriptedWavePlatform final : public platform::IPlatform {
   platform::IMediaTimer& MediaTimer() override { return P.MediaTimer(); }
   platform::IWindowing& Windowing() override { return P.Windowing(); }
   platform::IWaveAudio& Wave() override { return FWave; }
+  platform::ICom& Com() override { return P.Com(); }
+  platform::IRegistry& Registry() override { return P.Registry(); }
 
  private:
   TSimPlatform& P;

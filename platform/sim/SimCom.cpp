@@ -1,0 +1,191 @@
+#include "platform/sim/SimCom.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace portwise::platform::sim {
+
+// ---------------------------------------------------------------- COM
+
+bool TSimCom::TLess::operator()(const GUID& a, const GUID& b) const {
+  return std::memcmp(&a, &b, sizeof(GUID)) < 0;
+}
+
+void TSimCom::AddClass(const CLSID& clsid, TSimClassFactory factory) {
+  std::lock_guard g(FMutex);
+  FClasses[clsid] = std::move(factory);
+}
+
+void TSimCom::RemoveClass(const CLSID& clsid) {
+  std::lock_guard g(FMutex);
+  FClasses.erase(clsid);
+}
+
+void TSimCom::FailCreate(const CLSID& clsid, HRESULT hr) {
+  std::lock_guard g(FMutex);
+  FFailures[clsid] = hr;
+}
+
+int TSimCom::ApartmentDepth(std::thread::id thread) {
+  std::lock_guard g(FMutex);
+  auto it = FApartments.find(thread);
+  return it == FApartments.end() ? 0 : it->second;
+}
+
+int TSimCom::OpenApartments() {
+  std::lock_guard g(FMutex);
+  int n = 0;
+  for (auto& [id, depth] : FApartments) n += depth;
+  return n;
+}
+
+std::size_t TSimCom::OutstandingTaskMem() {
+  std::lock_guard g(FMutex);
+  return FTaskMem.size();
+}
+
+std::vector<CLSID> TSimCom::CreateCalls() {
+  std::lock_guard g(FMutex);
+  return FCreateCalls;
+}
+
+HRESULT TSimCom::CoInitialize() {
+  std::lock_guard g(FMutex);
+  return FApartments[std::this_thread::get_id()]++ == 0 ? S_OK : S_FALSE;
+}
+
+void TSimCom::CoUninitialize() {
+  std::lock_guard g(FMutex);
+  auto it = FApartments.find(std::this_thread::get_id());
+  if (it == FApartments.end()) return;  // unbalanced: ignored, as Windows does
+  if (--it->second == 0) FApartments.erase(it);
+}
+
+HRESULT TSimCom::CLSIDFromString(const std::string& text, CLSID* clsid) {
+  if (!clsid) return E_INVALIDARG;
+  GUID g{};
+  if (!GuidFromString(text, g)) {
+    *clsid = GUID{};
+    return CO_E_CLASSSTRING;
+  }
+  *clsid = g;
+  return S_OK;
+}
+
+HRESULT TSimCom::CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  TSimClassFactory factory;
+  {
+    std::lock_guard g(FMutex);
+    FCreateCalls.push_back(clsid);
+    auto ap = FApartments.find(std::this_thread::get_id());
+    if (ap == FApartments.end() || ap->second == 0) return CO_E_NOTINITIALIZED;
+    if (auto f = FFailures.find(clsid); f != FFailures.end()) return f->second;
+    auto it = FClasses.find(clsid);
+    if (it == FClasses.end() || !(context & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    factory = it->second;
+  }
+  // Outside the lock: a factory may create further objects.
+  HRESULT hr = factory(iid, object);
+  if (FAILED(hr)) *object = nullptr;
+  return hr;
+}
+
+void* TSimCom::CoTaskMemAlloc(std::size_t bytes) {
+  void* p = std::malloc(bytes ? bytes : 1);
+  if (p) {
+    std::lock_guard g(FMutex);
+    FTaskMem.insert(p);
+  }
+  return p;
+}
+
+void TSimCom::CoTaskMemFree(void* block) {
+  if (!block) return;
+  {
+    std::lock_guard g(FMutex);
+    if (FTaskMem.erase(block) == 0) std::abort();  // not ours, or freed twice
+  }
+  std::free(block);
+}
+
+// ---------------------------------------------------------------- registry
+
+bool TSimRegistry::TNoCase::operator()(const std::string& a, const std::string& b) const {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+TSimRegistry::TKey* TSimRegistry::Find(const std::string& path, bool bCreate) {
+  TKey* key = &FRoot;
+  std::size_t pos = 0;
+  while (pos <= path.size() && !path.empty()) {
+    std::size_t end = path.find('\\', pos);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(pos, end - pos);
+    if (!part.empty()) {
+      auto it = key->Subkeys.find(part);
+      if (it == key->Subkeys.end()) {
+        if (!bCreate) return nullptr;
+        it = key->Subkeys.emplace(part, TKey{}).first;
+        it->second.Name = part;
+      }
+      key = &it->second;
+      if (key->bDenied && !bCreate) return nullptr;
+    }
+    pos = end + 1;
+  }
+  return key;
+}
+
+void TSimRegistry::AddKey(const std::string& path) {
+  std::lock_guard g(FMutex);
+  Find(path, true);
+}
+
+void TSimRegistry::SetString(const std::string& path, const std::string& valueName, const std::string& value) {
+  std::lock_guard g(FMutex);
+  Find(path, true)->Values[valueName] = TValue{true, value};
+}
+
+void TSimRegistry::SetDword(const std::string& path, const std::string& valueName, std::uint32_t value) {
+  std::lock_guard g(FMutex);
+  Find(path, true)->Values[valueName] = TValue{false, std::to_string(value)};
+}
+
+void TSimRegistry::DeleteKey(const std::string& path) {
+  std::lock_guard g(FMutex);
+  const std::size_t cut = path.rfind('\\');
+  TKey* parent = cut == std::string::npos ? &FRoot : Find(path.substr(0, cut), false);
+  if (parent) parent->Subkeys.erase(cut == std::string::npos ? path : path.substr(cut + 1));
+}
+
+void TSimRegistry::DenyKey(const std::string& path) {
+  std::lock_guard g(FMutex);
+  Find(path, true)->bDenied = true;
+}
+
+bool TSimRegistry::EnumSubKeys(const std::string& path, std::vector<std::string>& names) {
+  std::lock_guard g(FMutex);
+  TKey* key = Find(path, false);
+  if (!key) return false;
+  for (auto& [name, sub] : key->Subkeys) names.push_back(sub.Name);
+  return true;
+}
+
+bool TSimRegistry::ReadString(const std::string& path, const std::string& valueName, std::string& value) {
+  std::lock_guard g(FMutex);
+  TKey* key = Find(path, false);
+  if (!key) return false;
+  auto it = key->Values.find(valueName);
+  if (it == key->Values.end() || !it->second.bString) return false;
+  value = it->second.Text;
+  return true;
+}
+
+}  // namespace portwise::platform::sim
