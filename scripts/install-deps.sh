@@ -18,12 +18,11 @@ sudo_cmd=()
 [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 
-# The 32-bit Wine (the 32-bit program is the product) needs the i386 architecture.
-added_arch=
+# The 32-bit Wine (the 32-bit program is the product) comes from the i386 architecture; the next
+# apt-get update (below, since wine32:i386 is then missing) reads its package lists.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   echo "install-deps: adding the i386 architecture"
   "${sudo_cmd[@]}" dpkg --add-architecture i386
-  added_arch=1
 fi
 
 missing=()
@@ -37,8 +36,6 @@ if ((${#missing[@]})); then
   echo "install-deps: installing ${missing[*]}"
   "${sudo_cmd[@]}" apt-get update -q
   "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}"
-elif [[ -n $added_arch ]]; then
-  "${sudo_cmd[@]}" apt-get update -q
 else
   echo "install-deps: everything is installed"
 fi

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The whole test run: installs what is missing, builds every target, runs the native suites
 # (plain, ASan+UBSan, TSan), the Windows test executables under Wine and the end-to-end harness.
-# Ends with one summary line "Summary: N passed, M failed" (steps) and exits non-zero on failure.
+# Ends with one summary line "Summary: N passed, M failed, K skipped" (steps) and exits non-zero on
+# failure. A step that cannot run on this machine (exit 77: 32-bit programs on a kernel without
+# 32-bit support) is skipped with its reason, never counted as passed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -10,16 +12,24 @@ root=$PWD
 
 passed=0
 failed=0
+skipped=0
 failures=()
+skips=()
 step() {  # step NAME COMMAND...
   local name=$1
   shift
   echo
   echo "=== $name"
-  local t0=$SECONDS
-  if "$@"; then
+  local t0=$SECONDS rc
+  "$@"
+  rc=$?
+  if ((rc == 0)); then
     passed=$((passed + 1))
     echo "=== $name: PASS ($((SECONDS - t0)) s)"
+  elif ((rc == 77)); then
+    skipped=$((skipped + 1))
+    skips+=("$name")
+    echo "=== $name: SKIPPED"
   else
     failed=$((failed + 1))
     failures+=("$name")
@@ -44,9 +54,12 @@ step "native tests (linux-tsan)" native_tests linux-tsan
 step "build win64" build win64
 step "build win32" build win32
 step "Windows tests under Wine (win64)" "$root/scripts/run-wine-tests.sh" "$root/build/win64"
-step "end-to-end under Wine" "$root/tests/e2e/run-e2e.sh" "$root/build/win64"
+step "Windows tests under Wine (win32)" "$root/scripts/run-wine-tests.sh" "$root/build/win32"
+step "end-to-end under Wine (win64)" "$root/tests/e2e/run-e2e.sh" "$root/build/win64"
+step "end-to-end under Wine (win32)" "$root/tests/e2e/run-e2e.sh" "$root/build/win32"
 
 echo
 ((failed)) && printf 'failed: %s\n' "${failures[@]}"
-echo "Summary: $passed passed, $failed failed"
+((skipped)) && printf 'skipped: %s\n' "${skips[@]}"
+echo "Summary: $passed passed, $failed failed, $skipped skipped"
 ((failed == 0))

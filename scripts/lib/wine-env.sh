@@ -6,6 +6,9 @@
 #   pw_start_display          Xvfb on a free display when DISPLAY is unset (or PW_FORCE_XVFB=1)
 #   pw_start_audio            PulseAudio with one null sink, on a unix socket only
 #   pw_prepare_prefix         the run's Wine prefix, hard-linked from a cached one (made once)
+#   pw_can_run_32bit          this machine runs 32-bit Windows programs (32-bit Wine and a kernel
+#                             that executes 32-bit code); the reason why not in PW_NO_32BIT_REASON
+#   pw_exe_is_32bit EXE       the program is a 32-bit (i386) Windows executable
 #   pw_wine ARGS...           wine64 in that prefix, in the foreground
 #   pw_wine_start LOG ARGS... wine64 in the background; its process id in PW_LAST_PID
 #   pw_track PID NAME         stop this process too (before the audio server)
@@ -19,6 +22,7 @@
 
 PW_WINE_DIR=${PW_WINE_DIR:-/usr/lib/wine}
 PW_WINE=$PW_WINE_DIR/wine64
+PW_WINE32_LOADER=$PW_WINE_DIR/wine  # the 32-bit loader, from the wine32 package
 PW_WINESERVER=$PW_WINE_DIR/wineserver
 PW_SINK=portwise_null
 PW_MONITOR=$PW_SINK.monitor
@@ -184,10 +188,44 @@ pw_stop_wine() {
   return 1
 }
 
+pw_can_run_32bit() {
+  PW_NO_32BIT_REASON=
+  if [[ ! -x $PW_WINE32_LOADER ]]; then
+    PW_NO_32BIT_REASON="the 32-bit Wine (package wine32:i386) is not installed"
+    return 1
+  fi
+  local out
+  # A kernel without 32-bit support refuses the loader itself ("Exec format error").
+  if ! out=$("$PW_WINE32_LOADER" --version 2>&1); then
+    PW_NO_32BIT_REASON="this machine's kernel does not run 32-bit programs ($PW_WINE32_LOADER: ${out##*: })"
+    return 1
+  fi
+  return 0
+}
+
+pw_exe_is_32bit() {  # the COFF machine field of the PE header: 0x14c is i386
+  local pe machine
+  pe=$(od -An -t u4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ') || return 1
+  [[ -n $pe ]] || return 1
+  machine=$(od -An -t x2 -j $((pe + 4)) -N 2 "$1" 2>/dev/null | tr -d ' ')
+  [[ $machine == 014c ]]
+}
+
 pw_prefix_cache() {
-  local version
+  local version wow=
   version=$("$PW_WINE" --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' _)
-  echo "${PORTWISE_WINE_CACHE:-${HOME:-/root}/.cache/portwise}/wineprefix-${version:-unknown}"
+  # A prefix made without the 32-bit Wine cannot run 32-bit programs: it gets a key of its own.
+  pw_can_run_32bit && wow=-wow64
+  echo "${PORTWISE_WINE_CACHE:-${HOME:-/root}/.cache/portwise}/wineprefix-${version:-unknown}$wow"
+}
+
+# The cached prefix is usable when it is complete and, where 32-bit programs can run, was made
+# with their half (syswow64). One that lacks it is made again once: the marker written at its
+# creation keeps a prefix that still lacks it from being made over and over.
+pw_prefix_usable() {  # pw_prefix_usable CACHE
+  [[ -f $1/system.reg ]] || return 1
+  pw_can_run_32bit || return 0
+  [[ -f $1/drive_c/windows/syswow64/kernel32.dll || -f $1/.portwise-made-with-wine32 ]]
 }
 
 # The cached prefix: made once with wineboot -i (8-10 s), then only copied (well under a second).
@@ -206,6 +244,7 @@ pw_make_prefix_cache() {
     rm -rf "$tmp"
     return 1
   fi
+  pw_can_run_32bit && : >"$tmp/.portwise-made-with-wine32"
   rm -rf "$cache"
   mv "$tmp" "$cache"
 }
@@ -216,7 +255,8 @@ pw_prepare_prefix() {
   mkdir -p "$(dirname "$cache")" || return 1
   exec {lockfd}>"$cache.lock"
   flock -w 120 "$lockfd" || { pw_log "the prefix cache $cache stays locked"; exec {lockfd}>&-; return 1; }
-  if [[ ! -f $cache/system.reg ]]; then
+  if ! pw_prefix_usable "$cache"; then
+    [[ -f $cache/system.reg ]] && pw_log "the cached prefix $cache cannot run 32-bit programs: making it again"
     pw_make_prefix_cache "$cache" || { exec {lockfd}>&-; return 1; }
   fi
   rm -rf "$WINEPREFIX"

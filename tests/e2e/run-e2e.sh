@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# End-to-end test of the 64-bit Windows build under Wine, checked from outside as a person would
+# End-to-end test of a Windows build (64- or 32-bit) under Wine, checked from outside as a person would
 # use it: its own PulseAudio null sink (whose monitor is recorded), Xvfb and Wine prefix; Portwise
 # is driven with xdotool and read back with the probe (tests/e2e/probe), which needs no hook in
-# the program. Screenshots, probe dumps, recordings and logs go to build/e2e-artefacts/.
+# the program. Screenshots, probe dumps, recordings and logs go to build/e2e-artefacts/<build>/.
 #
 #   tests/e2e/run-e2e.sh [BUILD_DIR]        (default build/win64)
 #
@@ -28,7 +28,7 @@ root=$(cd "$here/../.." && pwd)
 build=${1:-$root/build/win64}
 exe=$build/app/Portwise.exe
 probe=$build/tests/e2e/probe/portwise_probe.exe
-art=${E2E_ARTEFACTS:-$root/build/e2e-artefacts}
+art=${E2E_ARTEFACTS:-$root/build/e2e-artefacts/$(basename "$build")}
 PY=/usr/bin/python3  # Debian's, with numpy
 check_window=$here/check_window.py
 analyse_tone=$here/analyse_tone.py
@@ -111,11 +111,15 @@ stop_and_check() {
 rm -rf "$art"
 mkdir -p "$art"
 echo "e2e: $exe"
+if [[ -f $exe ]] && pw_exe_is_32bit "$exe" && ! pw_can_run_32bit; then
+  echo "SKIP e2e: the 32-bit build is not run: $PW_NO_32BIT_REASON"
+  exit 77
+fi
 
 tally "$PY" "$analyse_tone" --self-test
 tally "$PY" "$check_window" --self-test
 
-[[ -f $exe ]] || { fail "build" "no $exe (build the win64 preset first)"; echo "$passed passed, $failed failed"; exit 1; }
+[[ -f $exe ]] || { fail "build" "no $exe (build its preset first)"; echo "$passed passed, $failed failed"; exit 1; }
 [[ -f $probe ]] || { fail "build" "no $probe (target portwise_probe)"; echo "$passed passed, $failed failed"; exit 1; }
 for tool in Xvfb pulseaudio pactl parec xdotool import sox "$PW_WINE"; do
   command -v "$tool" >/dev/null || { fail "tools" "$tool is not installed"; echo "$passed passed, $failed failed"; exit 1; }
