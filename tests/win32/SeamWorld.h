@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ComServices.h"
 #include "platform/Platform.h"
 
 namespace portwise::test {
@@ -43,6 +44,16 @@ class TSeamWorld {
   virtual void UserClickRow(const std::string& list, int item) = 0;
   virtual void UserDblClickRow(const std::string& list, int item) = 0;
   virtual void UserClose() = 0;
+
+  // The machine as an installer would set it up: HKEY_LOCAL_MACHINE (paths as the seam takes
+  // them) and COM classes creatable in-process. Whatever a world adds it removes again.
+  virtual void SetRegString(const std::string& path, const std::string& name, const std::string& value) = 0;
+  virtual void SetRegDword(const std::string& path, const std::string& name, std::uint32_t value) = 0;
+  virtual void DeleteRegTree(const std::string& path) = 0;
+  // The class answers with `object` (asked for any interface it has). COM must be initialised on
+  // the calling thread, and stay so until RemoveClasses.
+  virtual void AddClass(const CLSID& clsid, IUnknown* object) = 0;
+  virtual void RemoveClasses() = 0;
 };
 
 struct TWorldKind {

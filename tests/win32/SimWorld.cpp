@@ -39,12 +39,29 @@ class TSimWorld final : public TSeamWorld {
   }
   void UserClose() override { Window().UserClose(); }
 
+  void SetRegString(const std::string& path, const std::string& name, const std::string& value) override {
+    FSim.SimRegistry().SetString(path, name, value);
+  }
+  void SetRegDword(const std::string& path, const std::string& name, std::uint32_t value) override {
+    FSim.SimRegistry().SetDword(path, name, value);
+  }
+  void DeleteRegTree(const std::string& path) override { FSim.SimRegistry().DeleteKey(path); }
+  void AddClass(const CLSID& clsid, IUnknown* object) override {
+    FSim.SimCom().AddClass(clsid, [object](REFIID iid, void** out) { return object->QueryInterface(iid, out); });
+    FClasses.push_back(clsid);
+  }
+  void RemoveClasses() override {
+    for (const CLSID& c : FClasses) FSim.SimCom().RemoveClass(c);
+    FClasses.clear();
+  }
+
  private:
   TSimWindow& Window() {
     if (!FSim.MainWindow()) throw std::logic_error("no window open");
     return *FSim.MainWindow();
   }
   TSimPlatform FSim;
+  std::vector<CLSID> FClasses;
 };
 
 }  // namespace

@@ -225,3 +225,86 @@ void TWin32World::UserClose() { PostMessageW(FMain, WM_SYSCOMMAND, SC_CLOSE, 0);
 std::unique_ptr<TSeamWorld> MakeWin32World() { return std::make_unique<TWin32World>(); }
 
 }  // namespace portwise::test
+
+namespace portwise::test {
+namespace {
+
+HKEY CreateKey(const std::string& path) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
+    throw std::runtime_error("cannot create HKLM\\" + path);
+  return key;
+}
+
+// Hands out one existing object for every CreateInstance.
+class TObjectFactory final : public IClassFactory {
+ public:
+  explicit TObjectFactory(IUnknown* object) : FObject(object) {}
+  virtual ~TObjectFactory() = default;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IClassFactory)) {
+      *out = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++FRefs; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG n = --FRefs;
+    if (n == 0) delete this;
+    return n;
+  }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    return FObject->QueryInterface(iid, out);
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+ private:
+  IUnknown* FObject;
+  ULONG FRefs = 1;
+};
+
+}  // namespace
+
+void TWin32World::SetRegString(const std::string& path, const std::string& name, const std::string& value) {
+  HKEY key = CreateKey(path);
+  std::wstring w = Wide(value);
+  RegSetValueExW(key, Wide(name).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(w.c_str()),
+                 static_cast<DWORD>((w.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+}
+
+void TWin32World::SetRegDword(const std::string& path, const std::string& name, std::uint32_t value) {
+  HKEY key = CreateKey(path);
+  DWORD v = value;
+  RegSetValueExW(key, Wide(name).c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
+  RegCloseKey(key);
+}
+
+void TWin32World::DeleteRegTree(const std::string& path) {
+  ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, Wide(path).c_str());
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, Wide(path).c_str());
+}
+
+void TWin32World::AddClass(const CLSID& clsid, IUnknown* object) {
+  auto* factory = new TObjectFactory(object);
+  DWORD cookie = 0;
+  HRESULT hr = CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+  factory->Release();  // COM holds its own reference while registered
+  if (FAILED(hr)) throw std::runtime_error("CoRegisterClassObject failed");
+  FClassCookies.push_back(cookie);
+}
+
+void TWin32World::RemoveClasses() {
+  for (DWORD cookie : FClassCookies) CoRevokeClassObject(cookie);
+  FClassCookies.clear();
+}
+
+}  // namespace portwise::test

@@ -1,10 +1,12 @@
 #pragma once
 // The real Windows world, with what the tests of the Windows window need besides the contract:
 // the window's handles, found as another process would find them, and raw input.
-#include <windows.h>
+// <windows.h>, without the macros that would rename methods of the seam.
+#include "platform/Com.h"
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Platform.h"
 #include "tests/win32/SeamWorld.h"
@@ -41,6 +43,12 @@ class TWin32World final : public TSeamWorld {
   void UserDblClickRow(const std::string& list, int item) override;
   void UserClose() override;
 
+  void SetRegString(const std::string& path, const std::string& name, const std::string& value) override;
+  void SetRegDword(const std::string& path, const std::string& name, std::uint32_t value) override;
+  void DeleteRegTree(const std::string& path) override;
+  void AddClass(const CLSID& clsid, IUnknown* object) override;
+  void RemoveClasses() override;
+
   HWND Main() const { return FMain; }
   HWND Control(const std::string& name) const;
   void ClickAt(POINT screen, int clicks);
@@ -54,6 +62,7 @@ class TWin32World final : public TSeamWorld {
   platform::TPlatformScope FScope;
   platform::TFormLayout FLayout;
   HWND FMain = nullptr;
+  std::vector<DWORD> FClassCookies;
 };
 
 }  // namespace portwise::test
