@@ -74,7 +74,24 @@ TfmMain::TfmMain() : TComponent(nullptr) {
 TfmMain::~TfmMain() {
   // The generator goes first: its clock and stream end while everything else still exists.
   ALSignalGen1.reset();
+  // Then the components left behind (the ASIO panel's device), newest first.
+  while (!FOwned.empty()) {
+    std::unique_ptr<TComponent> last = std::move(FOwned.back());
+    FOwned.pop_back();
+    last.reset();
+  }
   if (fmMain == this) fmMain = nullptr;
+}
+
+void TfmMain::DestroyOwned(TComponent* AComponent) {
+  for (auto it = FOwned.begin(); it != FOwned.end(); ++it) {
+    if (it->get() != AComponent) continue;
+    // Out of the list first: a destructor that pumps messages may reach the list again.
+    std::unique_ptr<TComponent> doomed = std::move(*it);
+    FOwned.erase(it);
+    doomed.reset();
+    return;
+  }
 }
 
 void TfmMain::Show() { FWindow->Show(); }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/LPComponent.h"
 #include "gen/ALSignalGen.h"
@@ -62,13 +63,28 @@ class TfmMain : public TComponent, public platform::IWindowEvents {
   // the middle of one, reached through message pumping, is ignored rather than nested.
   bool OperationRunning() const { return FOperationRunning; }
 
+  // Components the shell creates with the window as owner: kept until released or until the
+  // window goes (after the generator).
+  template <class T>
+  T* Own(std::unique_ptr<T> AComponent) {
+    T* raw = AComponent.get();
+    FOwned.push_back(std::move(AComponent));
+    return raw;
+  }
+  // Destroys a component the window owns; nothing for null or for one it does not own.
+  void DestroyOwned(TComponent* AComponent);
+
  protected:
   // The operations behind the controls.
-  virtual void AnalyseDevices() {}
-  virtual void PlayTestTone() {}
-  virtual void ShowASIOPanel() {}
-  virtual void TestInterface(int /*item*/) {}
-  virtual void UpdateASIOButton() {}
+  virtual void AnalyseDevices();
+  virtual void PlayTestTone();
+  virtual void ShowASIOPanel();
+  virtual void TestInterface(int item);
+  virtual void UpdateASIOButton();
+
+  void GetASIODevices();
+  void GetOutputDevices();
+  void GetInputDevices();
 
  private:
   // platform::IWindowEvents
@@ -83,6 +99,7 @@ class TfmMain : public TComponent, public platform::IWindowEvents {
 
   std::unique_ptr<platform::IWindow> FWindow;
   bool FOperationRunning = false;
+  std::vector<std::unique_ptr<TComponent>> FOwned;
 };
 
 extern TfmMain* fmMain;

@@ -26,3 +26,37 @@ inline std::string LoadResString(const TResString& rs) { return rs.Text; }
 std::string LoadResString(int id);
 
 }  // namespace portwise::app
+
+namespace portwise::app {
+
+// Log texts; %s stands for the device or driver name.
+inline constexpr const char* KLogSearchStart = "Recherche des périphériques d'entrée / sortie (ASIO / MME / DS)...";
+inline constexpr const char* KLogSearchEnd = "Recherche des périphériques terminée.";
+
+// The four lines of an interface test: start, success, failure, end.
+struct TTestTexts {
+  const char* Start;
+  const char* Opened;
+  const char* Failed;
+  const char* End;
+};
+inline constexpr TTestTexts KTestMMEIn{"[MME In] %s -> Test interface...", "[MME In] %s -> Ouverture interface : OK.",
+                                       "[MME In] %s -> Ouverture interface impossible.", "[MME In] %s -> Fin de test"};
+inline constexpr TTestTexts KTestMMEOut{"[MME Out] %s -> Test interface...", "[MME Out] %s -> Ouverture interface : OK.",
+                                        "[MME Out] %s -> Ouverture interface impossible.",
+                                        "[MME Out] %s -> Fin de test"};
+inline constexpr TTestTexts KTestDSIn{"[DS In] %s -> Test interface...", "[DS In] %s -> Ouverture interface : OK.",
+                                      "[DS In] %s -> Ouverture interface impossible.", "[DS In] %s -> Fin de test"};
+inline constexpr TTestTexts KTestDSOut{"[DS Out] %s -> Test interface...", "[DS Out] %s -> Ouverture interface : OK.",
+                                       "[DS Out] %s -> Ouverture interface impossible.", "[DS Out] %s -> Fin de test"};
+
+// A test tone that failed part-way; the second %s is the reason.
+inline constexpr const char* KLogMMEToneFailed = "[MME Out] %s -> Signal de test impossible : %s";
+inline constexpr const char* KLogDSToneFailed = "[DS Out] %s -> Signal de test impossible : %s";
+// A clean-up step of a failed test that failed too; the second %s is the reason.
+inline constexpr const char* KLogCleanupFailed = "%s -> Remise à zéro impossible : %s";
+
+// The format with each %s replaced, in order, by the next argument.
+std::string FormatRes(const char* AFormat, const std::string& A1, const std::string& A2 = {});
+
+}  // namespace portwise::app

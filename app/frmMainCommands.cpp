@@ -1,0 +1,234 @@
+// The operations behind the window's controls: the analysis run, the interface test, the test
+// tone and the ASIO panel.
+#include <charconv>
+#include <exception>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/frmMain.h"
+#include "app/uLog.h"
+#include "app/uMultimedia.h"
+#include "app/uRes.h"
+#include "platform/Platform.h"
+
+namespace portwise::app {
+namespace {
+
+std::string Reason(const std::exception_ptr& AError) {
+  try {
+    std::rethrow_exception(AError);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Exception";
+  }
+}
+
+// A clean-up step after a failure: its own failure is logged, and what follows still runs.
+void Guarded(const std::string& AWhat, const std::function<void()>& AStep) {
+  try {
+    AStep();
+  } catch (...) {
+    Log_Error(FormatRes(KLogCleanupFailed, AWhat, Reason(std::current_exception())));
+  }
+}
+
+// A decimal integer cell; anything else counts as -1.
+int IndexOf(const std::string& ACell) {
+  int value = -1;
+  const char* end = ACell.data() + ACell.size();
+  auto [p, ec] = std::from_chars(ACell.data(), end, value);
+  if (ec != std::errc() || p != end || ACell.empty()) return -1;
+  return value;
+}
+
+// The selected row's cells.
+struct TRow {
+  std::string Interface, Connexion, Type, Index, InOut;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- analysis
+
+void TfmMain::AnalyseDevices() {
+  bBusy = true;
+  Log_Info(KLogSearchStart);
+  try {
+    FWindow->ListClear(lstDevices);
+    GetASIODevices();
+    GetOutputDevices();
+    GetInputDevices();
+    Log_Info(KLogSearchEnd);
+  } catch (...) {
+    // A run that fails part-way says so and leaves the table's events working.
+    Log_Error(Reason(std::current_exception()));
+    AudioOut_Free();
+    AudioIn_Free();
+  }
+  bBusy = false;
+}
+
+void TfmMain::GetASIODevices() {}
+
+void TfmMain::GetOutputDevices() {
+  std::vector<std::string> names;
+  AudioOut_Create();
+  std::string iface;
+  try {
+    if (AudioOut) {
+      iface = AudioOut->GetDevice().GetDeviceName();
+      AudioOut->GetDevice().GetDeviceList(names);
+    }
+  } catch (...) {
+    AudioOut_Free();
+    throw;
+  }
+  for (std::size_t i = 0; i < names.size(); ++i)
+    AddDeviceRow(iface, names[i], rsMME.Text, std::to_string(i), rsOut.Text, "-");
+  AudioOut_Free();
+}
+
+void TfmMain::GetInputDevices() {
+  std::vector<std::string> names;
+  AudioIn_Create();
+  std::string iface;
+  try {
+    if (AudioIn) {
+      iface = AudioIn->GetDevice().GetDeviceName();
+      AudioIn->GetDevice().GetDeviceList(names);
+    }
+  } catch (...) {
+    AudioIn_Free();
+    throw;
+  }
+  for (std::size_t i = 0; i < names.size(); ++i)
+    AddDeviceRow(iface, names[i], rsMME.Text, std::to_string(i), rsIn.Text, "-");
+  AudioIn_Free();
+}
+
+// ---------------------------------------------------------------- interface test
+
+void TfmMain::TestInterface(int item) {
+  platform::IWindow& w = *FWindow;
+  const std::string type = w.ListGetCell(lstDevices, item, 1 + siType);
+  const std::string inOut = w.ListGetCell(lstDevices, item, 1 + siInOut);
+  // A row tests its own device: the one its Connexion cell names.
+  const std::string device = w.ListGetCell(lstDevices, item, 1 + siConnexion);
+  w.ListSetCell(lstDevices, item, 1 + siTest, rsTest.Text);
+  auto setTest = [&](const char* AText) { w.ListSetCell(lstDevices, item, 1 + siTest, AText); };
+
+  // The shape every MME and DirectShow test shares: the kind's opening sequence, then the outcome.
+  auto run = [&](const TTestTexts& ATexts, const char* ATag, void (*ACreate)(), void (*AFree)(),
+                 const std::function<void()>& AOpen, const std::function<void()>& ACleanUp) {
+    Log_Info(FormatRes(ATexts.Start, device));
+    platform::Current().Messages().ProcessMessages();
+    ACreate();
+    try {
+      AOpen();
+      Log_Success(FormatRes(ATexts.Opened, device));
+      setTest(rsOK.Text);
+    } catch (...) {
+      Log_Error(FormatRes(ATexts.Failed, device));
+      setTest(rsErr.Text);
+      Guarded(std::string(ATag) + " " + device, ACleanUp);
+    }
+    AFree();
+    Log_Info(FormatRes(ATexts.End, device));
+  };
+
+  if (type == rsMME.Text && inOut == rsIn.Text) {
+    run(
+        KTestMMEIn, "[MME In]", AudioIn_Create, AudioIn_Free,
+        [&] {
+          if (!AudioIn) throw std::runtime_error("no MME input");
+          // The factory captures from the default device already: the row's own is opened anew.
+          AudioIn->SetEnabled(false);
+          AudioIn->GetDevice().SetDeviceName(device);
+          AudioIn->SetEnabled(true);
+          AudioIn->Start();
+          AudioIn->SetEnabled(false);
+          AudioIn->Stop();
+        },
+        [&] {
+          if (!AudioIn) return;
+          AudioIn->SetEnabled(false);
+          AudioIn->Stop();
+        });
+  } else if (type == rsMME.Text && inOut == rsOut.Text) {
+    run(
+        KTestMMEOut, "[MME Out]", AudioOut_Create, AudioOut_Free,
+        [&] {
+          if (!AudioOut) throw std::runtime_error("no MME output");
+          AudioOut->SetEnabled(false);
+          AudioOut->GetDevice().SetDeviceName(device);
+          // The device is really opened, for the format the tone plays in; the release closes it.
+          TFormatAnnouncer announcer;
+          announcer.Announce(AudioOut->GetInputPin());
+          AudioOut->SetEnabled(true);
+          if (!AudioOut->IsOpen()) throw std::runtime_error("MME output not opened");
+          AudioOut->SetEnabled(false);
+        },
+        [&] {
+          if (AudioOut) AudioOut->SetEnabled(false);
+        });
+  }
+}
+
+// ---------------------------------------------------------------- test tone
+
+void TfmMain::PlayTestTone() {
+  platform::IWindow& w = *FWindow;
+  if (!w.ListHasSelection(lstDevices)) return;
+  const int item = w.ListItemIndex(lstDevices);
+  TRow row{w.ListGetCell(lstDevices, item, 0), w.ListGetCell(lstDevices, item, 1 + siConnexion),
+           w.ListGetCell(lstDevices, item, 1 + siType), w.ListGetCell(lstDevices, item, 1 + siIndex),
+           w.ListGetCell(lstDevices, item, 1 + siInOut)};
+  if (IndexOf(row.Index) < 0) return;
+
+  if (row.Type == rsMME.Text && row.InOut == rsOut.Text) {
+    TALSignalGen& gen = *ALSignalGen1;
+    bool bDrained = false;
+    AudioOut_Create();
+    try {
+      if (!AudioOut) throw std::runtime_error("no MME output");
+      AudioOut->SetEnabled(false);
+      AudioOut->GetDevice().SetDeviceName(row.Connexion);
+      gen.GetOutputPin().Connect(&AudioOut->GetInputPin());
+      AudioOut->SetEnabled(true);
+      AudioOut->SetOnQueueEmpty([&bDrained](TObject*) { bDrained = true; });
+      gen.SetEnabled(true);
+      Delay_ms(1000, true);
+      gen.SetEnabled(false);
+      // The second of sound is heard whole: the output plays out what it holds (its prefill)
+      // before it is released, and the audio server gets a moment to pass the end on.
+      bDrained = false;
+      const std::uint32_t bound = AudioOut->GetPrefillInterval() + 1000;
+      for (std::uint32_t waited = 0; !bDrained && waited < bound; waited += 10) Delay_ms(10, true);
+      Delay_ms(200, true);
+      AudioOut->SetOnQueueEmpty(nullptr);
+      AudioOut->SetEnabled(false);
+    } catch (...) {
+      const std::string reason = Reason(std::current_exception());
+      Guarded("[MME Out] " + row.Connexion, [&] { gen.SetEnabled(false); });
+      Log_Error(FormatRes(KLogMMEToneFailed, row.Connexion, reason));
+    }
+    AudioOut_Free();
+  }
+}
+
+// ---------------------------------------------------------------- ASIO panel
+
+void TfmMain::ShowASIOPanel() {}
+
+void TfmMain::UpdateASIOButton() {
+  platform::IWindow& w = *FWindow;
+  if (w.ListCount(lstDevices) > 0 && w.ListHasSelection(lstDevices)) {
+    const int item = w.ListItemIndex(lstDevices);
+    w.SetEnabled(btnASIO, w.ListGetCell(lstDevices, item, 1 + siType) == rsASIO.Text);
+  }
+  platform::Current().Messages().ProcessMessages();
+}
+
+}  // namespace portwise::app
