@@ -83,6 +83,11 @@ inline std::int32_t Float64ToInt32One(double x) {
   return static_cast<std::int32_t>(std::nearbyint(v));
 }
 
+#if defined(__SSE2__)
+// The two bytes of every 16-bit word exchanged; wider swaps then reorder the words.
+inline __m128i SwapInWords(__m128i v) { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); }
+#endif
+
 const std::uint8_t* Bytes(const void* p) { return static_cast<const std::uint8_t*>(p); }
 std::uint8_t* Bytes(void* p) { return static_cast<std::uint8_t*>(p); }
 
@@ -104,8 +109,14 @@ std::uint32_t ALASIODriverSampleBytes(TASIOSampleType AType) { return Info(AType
 void ALSwapBytes16(const void* ASource, void* ATarget, std::uint32_t ACount) {
   const std::uint8_t* src = Bytes(ASource);
   std::uint8_t* dst = Bytes(ATarget);
-  for (std::uint32_t i = 0; i < ACount; ++i)
-    StoreAt<std::uint16_t>(dst, i, __builtin_bswap16(LoadAt<std::uint16_t>(src, i)));
+  std::uint32_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 8 <= ACount; i += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * std::size_t{i}));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * std::size_t{i}), SwapInWords(v));
+  }
+#endif
+  for (; i < ACount; ++i) StoreAt<std::uint16_t>(dst, i, __builtin_bswap16(LoadAt<std::uint16_t>(src, i)));
 }
 
 void ALSwapBytes24(const void* ASource, void* ATarget, std::uint32_t ACount) {
@@ -122,15 +133,29 @@ void ALSwapBytes24(const void* ASource, void* ATarget, std::uint32_t ACount) {
 void ALSwapBytes32(const void* ASource, void* ATarget, std::uint32_t ACount) {
   const std::uint8_t* src = Bytes(ASource);
   std::uint8_t* dst = Bytes(ATarget);
-  for (std::uint32_t i = 0; i < ACount; ++i)
-    StoreAt<std::uint32_t>(dst, i, __builtin_bswap32(LoadAt<std::uint32_t>(src, i)));
+  std::uint32_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 4 <= ACount; i += 4) {
+    __m128i v = SwapInWords(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * std::size_t{i})));
+    v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * std::size_t{i}), v);
+  }
+#endif
+  for (; i < ACount; ++i) StoreAt<std::uint32_t>(dst, i, __builtin_bswap32(LoadAt<std::uint32_t>(src, i)));
 }
 
 void ALSwapBytes64(const void* ASource, void* ATarget, std::uint32_t ACount) {
   const std::uint8_t* src = Bytes(ASource);
   std::uint8_t* dst = Bytes(ATarget);
-  for (std::uint32_t i = 0; i < ACount; ++i)
-    StoreAt<std::uint64_t>(dst, i, __builtin_bswap64(LoadAt<std::uint64_t>(src, i)));
+  std::uint32_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 2 <= ACount; i += 2) {
+    __m128i v = SwapInWords(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8 * std::size_t{i})));
+    v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(0, 1, 2, 3)), _MM_SHUFFLE(0, 1, 2, 3));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * std::size_t{i}), v);
+  }
+#endif
+  for (; i < ACount; ++i) StoreAt<std::uint64_t>(dst, i, __builtin_bswap64(LoadAt<std::uint64_t>(src, i)));
 }
 
 void ALFloat32ToInt32(const void* ASource, void* ATarget, std::uint32_t ACount) {
