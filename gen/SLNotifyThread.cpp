@@ -41,7 +41,12 @@ TSLNotifyThread::~TSLNotifyThread() {
   // A thread that destroys its own object from inside the operation is detached by TLPThread.
 }
 
-void TSLNotifyThread::Notify() { FState->Semaphore.Release(); }
+void TSLNotifyThread::Notify() {
+  // The wake-up may run an operation that frees this object, and the thread then ends and drops
+  // the state while the release is still signalling: keep the state alive until it returns.
+  const std::shared_ptr<TState> state = FState;
+  state->Semaphore.Release();
+}
 
 void TSLNotifyThread::Terminate() {
   FState->Terminated = true;
