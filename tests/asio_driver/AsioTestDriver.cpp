@@ -528,7 +528,7 @@ class TTestDriver final : public IASIO {
     const auto k = static_cast<std::size_t>(info->channel);
     const std::string name = k < names.size() && !names[k].empty()
                                  ? names[k]
-                                 : F.DriverName + (input ? " In " : " Out ") + std::to_string(info->channel + 1);
+                                 : (input ? "In " : "Out ") + std::to_string(info->channel + 1);
     std::lock_guard g(FMutex);
     info->isActive = Find(input, info->channel) != nullptr;
     info->channelGroup = 0;

@@ -256,10 +256,11 @@ int RunHost(const TOptions& o) {
   std::string text;
   CLSID clsid{};
   const std::string key = "Software\\ASIO\\" + o.Name;
-  Check(registry.ReadString(key, "CLSID", text) && SUCCEEDED(com.CLSIDFromString(text, &clsid)),
-        "HKLM\\" + key + " names a class id (" + text + ")");
+  const bool named = registry.ReadString(key, "CLSID", text) && SUCCEEDED(com.CLSIDFromString(text, &clsid));
+  Check(named, "HKLM\\" + key + " names a class id (" + text + ")");
   std::string description;
-  Check(registry.ReadString(key, "Description", description), "the key has a description (" + description + ")");
+  const bool described = registry.ReadString(key, "Description", description);
+  Check(described, "the key has a description (" + description + ")");
 
   void* object = nullptr;
   const HRESULT created = com.CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, clsid, &object);
@@ -282,11 +283,13 @@ int RunHost(const TOptions& o) {
   Check(initialised != 0, "init");
   char name[32] = {};
   driver->getDriverName(name);
+  const std::int32_t version = driver->getDriverVersion();
   Check(name[0] != 0, std::string("getDriverName: \"") + std::string(name, strnlen(name, 32)) + "\", version " +
-                          std::to_string(driver->getDriverVersion()));
+                          std::to_string(version));
 
   std::int32_t numIn = 0, numOut = 0;
-  Check(driver->getChannels(&numIn, &numOut) == ASE_OK, "getChannels: " + std::to_string(numIn) + " in, " + std::to_string(numOut) + " out");
+  const TASIOError counted = driver->getChannels(&numIn, &numOut);
+  Check(counted == ASE_OK, "getChannels: " + std::to_string(numIn) + " in, " + std::to_string(numOut) + " out");
   if (o.Inputs >= 0) Check(numIn == o.Inputs, "input channels as configured");
   if (o.Outputs >= 0) Check(numOut == o.Outputs, "output channels as configured");
 
@@ -303,11 +306,13 @@ int RunHost(const TOptions& o) {
   }
 
   std::int32_t mn = 0, mx = 0, pref = 0, gran = 0;
-  Check(driver->getBufferSize(&mn, &mx, &pref, &gran) == ASE_OK, "getBufferSize: " + std::to_string(mn) + " .. " +
+  const TASIOError sized = driver->getBufferSize(&mn, &mx, &pref, &gran);
+  Check(sized == ASE_OK, "getBufferSize: " + std::to_string(mn) + " .. " +
                                                                   std::to_string(mx) + ", preferred " + std::to_string(pref) +
                                                                   ", granularity " + std::to_string(gran));
   double rate = 0;
-  Check(driver->getSampleRate(&rate) == ASE_OK && rate > 0, "getSampleRate: " + std::to_string(rate));
+  const TASIOError rated = driver->getSampleRate(&rate);
+  Check(rated == ASE_OK && rate > 0, "getSampleRate: " + std::to_string(rate));
   Check(driver->canSampleRate(rate) == ASE_OK, "canSampleRate of the current rate");
   const bool postOutput = driver->outputReady() == ASE_OK;
   std::printf("     outputReady %s\n", postOutput ? "supported" : "not supported");
@@ -389,7 +394,8 @@ int RunHost(const TOptions& o) {
     };
     const long before = read();
     const bool ok = driver->controlPanel() == ASE_OK && driver->controlPanel() == ASE_OK;
-    Check(ok && read() == before + 2, "controlPanel twice: the count went from " + std::to_string(before) + " to " + std::to_string(read()));
+    const long after = read();
+    Check(ok && after == before + 2, "controlPanel twice: the count went from " + std::to_string(before) + " to " + std::to_string(after));
   }
 
   driver.Reset();
