@@ -419,10 +419,10 @@ int main(int argc, char** argv) {
     else if (a == "--panel-count") o.PanelCountPath = next();
     else if (a == "--expect-init-fails") o.bInitFails = true;
     else if (a == "--expect-fail") {
-      const std::string spec = next();
-      const auto eq = spec.find('=');
-      o.FailMethod = spec.substr(0, eq);
-      o.FailCode = eq == std::string::npos ? 0 : std::stol(spec.substr(eq + 1));
+      const std::string arg = next();
+      const auto eq = arg.find('=');
+      o.FailMethod = arg.substr(0, eq);
+      o.FailCode = eq == std::string::npos ? 0 : std::stol(arg.substr(eq + 1));
     } else if (o.Name.empty()) o.Name = a;
     else {
       std::fprintf(stderr, "unknown argument %s\n", a.c_str());
