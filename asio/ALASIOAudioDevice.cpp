@@ -255,7 +255,7 @@ TALASIOAudioDevice::~TALASIOAudioDevice() {
 const TLPPropertyList& TALASIOAudioDevice::ClassProperties() {
   using C = TALASIOAudioDevice;
   static const TLPPropertyList list(
-      &TComponent::ClassProperties(), LPProperty<C>("Enabled", &C::GetEnabled, &C::SetEnabled),
+      &TComponent::ClassProperties(),
       LPProperty<C>("BufferSize", static_cast<const TALASIOBufferSize& (C::*)() const noexcept>(&C::GetBufferSize),
                     &C::SetBufferSize),
       LPProperty<C>("MasterPumping",
@@ -272,7 +272,9 @@ const TLPPropertyList& TALASIOAudioDevice::ClassProperties() {
                     static_cast<const TALASIOOutputChannels& (C::*)() const noexcept>(&C::GetOutputChannels),
                     &C::SetOutputChannels),
       LPProperty<C>("ClockSource", static_cast<const TALASIOClockSource& (C::*)() const noexcept>(&C::GetClockSource),
-                    &C::SetClockSource));
+                    &C::SetClockSource),
+      // Last, so that a copy is configured before it starts.
+      LPProperty<C>("Enabled", &C::GetEnabled, &C::SetEnabled));
   return list;
 }
 

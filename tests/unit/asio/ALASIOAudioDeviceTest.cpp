@@ -689,6 +689,24 @@ TEST_F(ASIODevice, ALoadedEnabledDeviceStartsAndOneThatCannotReadsDisabled) {
   EXPECT_FALSE(missing->GetEnabled());
 }
 
+TEST_F(ASIODevice, ACopyOfARunningDeviceIsConfiguredBeforeItStarts) {
+  std::vector<TALASIOInputChannelItem*> inputs = AddInputs(2);
+  inputs[0]->SetEnabled(false);
+  Device->GetBufferSize().SetUsePreferred(false);
+  Device->GetBufferSize().SetSize(128);
+  ASSERT_TRUE(Device->Start());
+  TSimAsio other("Other");
+  other.Install(Platform);
+  auto copy = NewDevice("Other");
+  copy->Assign(*Device);
+  EXPECT_TRUE(copy->IsRunning());
+  EXPECT_EQ(copy->GetDevice().GetDeviceName(), "Sim ASIO");
+  EXPECT_EQ(other.CreatedObjects(), 0);
+  EXPECT_EQ(Driver.Buffers().BufferSize, 128);
+  EXPECT_EQ(Channels(Driver.Buffers().Infos), (std::vector<std::pair<int, int>>{{1, 1}}));
+  EXPECT_EQ(copy->GetOutputPins().GetCount(), 2);
+}
+
 // ------------------------------------------------------------------ queries
 
 TEST_F(ASIODevice, QueriesOpenTheDeviceAndReadTheDriversTexts) {
