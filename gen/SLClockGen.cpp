@@ -69,6 +69,11 @@ class TSLMainWindowNode {
     platform::Current().Messages().DestroyHiddenWindow(wnd);
   }
 
+  static platform::THiddenWindow Window() {
+    std::lock_guard g(Mutex);
+    return Node ? Node->Wnd : 0;
+  }
+
   static bool Post(std::uintptr_t id) {
     std::lock_guard g(Mutex);
     return Node && platform::Current().Messages().PostMessage(Node->Wnd, TSLMainThreadNotify::NotifyMessage, id, 0);
@@ -114,6 +119,8 @@ void TSLMainThreadNotify::Notify(bool ForcePost) {
   if (FSignaled.exchange(true)) return;  // one pending post at a time
   if (!TSLMainWindowNode::Post(FId)) FSignaled = false;
 }
+
+std::uintptr_t TSLMainThreadNotify::GetWindow() const { return TSLMainWindowNode::Window(); }
 
 void TSLMainThreadNotify::Handle() {
   FSignaled = false;

@@ -49,6 +49,9 @@ class TSLMainThreadNotify {
   TSLMainThreadNotify& operator=(const TSLMainThreadNotify&) = delete;
 
   void Notify(bool ForcePost = false);
+  // The hidden window the notifications are posted to (one for the whole program while any
+  // notifier exists): the program's window handle for code that asks for one.
+  std::uintptr_t GetWindow() const;
 
   static constexpr std::uint32_t NotifyMessage = 0x8600;
 
