@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "app/uLog.h"
+#include "app/uMultimedia.h"
 #include "platform/Platform.h"
 
 namespace portwise::app {
@@ -75,6 +76,7 @@ TfmMain::~TfmMain() {
   // The generator goes first: its clock and stream end while everything else still exists.
   ALSignalGen1.reset();
   // Then the components left behind (the ASIO panel's device), newest first.
+  ForgetSlots();
   while (!FOwned.empty()) {
     std::unique_ptr<TComponent> last = std::move(FOwned.back());
     FOwned.pop_back();

@@ -74,6 +74,10 @@ class TfmMain : public TComponent, public platform::IWindowEvents {
   // Destroys a component the window owns; nothing for null or for one it does not own.
   void DestroyOwned(TComponent* AComponent);
 
+  // The ASIO devices' reports as log lines: "[ASIO] driver -> text", red or orange.
+  void ALASIOAudioDevice1Error(TObject* Sender, const std::string& ErrorText, std::int32_t ErrorCode, bool& Handled);
+  void ALASIOAudioDevice1Warning(TObject* Sender, const std::string& ErrorText, std::int32_t ErrorCode);
+
  protected:
   // The operations behind the controls.
   virtual void AnalyseDevices();
@@ -83,6 +87,8 @@ class TfmMain : public TComponent, public platform::IWindowEvents {
   virtual void UpdateASIOButton();
 
   void GetASIODevices();
+  void TestASIO(int item);
+  void PlayASIOTone(const std::string& ADriver, int AIndex);
   void GetOutputDevices();
   void GetInputDevices();
 

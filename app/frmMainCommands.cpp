@@ -66,11 +66,47 @@ void TfmMain::AnalyseDevices() {
     Log_Error(Reason(std::current_exception()));
     AudioOut_Free();
     AudioIn_Free();
+    ASIO_Free();
   }
   bBusy = false;
 }
 
-void TfmMain::GetASIODevices() {}
+void TfmMain::GetASIODevices() {
+  std::vector<std::string> drivers;
+  ASIO_Create();
+  if (!ASIOAudioDevice) return;
+  ASIOAudioDevice->GetDevice().GetDeviceList(drivers);
+  for (const std::string& name : drivers) {
+    Delay_ms(100, true);
+    ASIOAudioDevice->GetDevice().SetDeviceName(name);
+    try {
+      ASIOAudioDevice->GetInputChannels().Clear();
+      ASIOAudioDevice->GetOutputChannels().Clear();
+      const bool bStarted = ASIO_StartStop(true);
+      TALASIOAvailableChannels& ins = ASIOAudioDevice->GetAvailableInputChannels();
+      TALASIOAvailableChannels& outs = ASIOAudioDevice->GetAvailableOutputChannels();
+      const std::int32_t nIn = bStarted ? ins.GetCount() : 0;
+      const std::int32_t nOut = bStarted ? outs.GetCount() : 0;
+      if (nIn > 0 || nOut > 0) {
+        for (std::int32_t i = 0; i < nIn; ++i) {
+          ASIOAudioDevice->GetInputChannels().Add()->SetEnabled(true);
+          AddDeviceRow(name, ins.GetItems(i)->GetName(), rsASIO.Text, std::to_string(i), rsIn.Text, "-");
+        }
+        for (std::int32_t i = 0; i < nOut; ++i) {
+          ASIOAudioDevice->GetOutputChannels().Add()->SetEnabled(true);
+          AddDeviceRow(name, outs.GetItems(i)->GetName(), rsASIO.Text, std::to_string(i), rsOut.Text, "-");
+        }
+      } else {
+        AddDeviceRow(name, "-", rsASIO.Text, "-1", rsUnknown.Text, "-");
+      }
+      ASIO_SetEnabled(false);
+      ASIO_StartStop(false);
+    } catch (...) {
+      AddDeviceRow(name, "-", rsASIO.Text, "-1", rsUnknown.Text, rsUnknown.Text);
+    }
+  }
+  ASIO_Free();
+}
 
 void TfmMain::GetOutputDevices() {
   std::vector<std::string> names;
@@ -138,7 +174,9 @@ void TfmMain::TestInterface(int item) {
     Log_Info(FormatRes(ATexts.End, device));
   };
 
-  if (type == rsMME.Text && inOut == rsIn.Text) {
+  if (type == rsASIO.Text) {
+    TestASIO(item);
+  } else if (type == rsMME.Text && inOut == rsIn.Text) {
     run(
         KTestMMEIn, "[MME In]", AudioIn_Create, AudioIn_Free,
         [&] {
@@ -176,6 +214,37 @@ void TfmMain::TestInterface(int item) {
   }
 }
 
+void TfmMain::TestASIO(int item) {
+  platform::IWindow& w = *FWindow;
+  const std::string driver = w.ListGetCell(lstDevices, item, 0);
+  auto setTest = [&](const char* AText) { w.ListSetCell(lstDevices, item, 1 + siTest, AText); };
+  Log_Info(FormatRes(KLogASIOTest, driver));
+  ASIO_Create();
+  platform::Current().Messages().ProcessMessages();
+  try {
+    if (!ASIOAudioDevice) throw std::runtime_error("no ASIO device");
+    ASIO_SetDriverName(driver);
+    if (ASIO_SetEnabled(true)) {
+      ASIO_SetupChannels(true, true);
+      ASIO_StartStop(true);
+      Delay_ms(500, true);
+      ASIO_StartStop(false);
+      ASIO_SetEnabled(false);
+      setTest(rsOK.Text);
+    } else {
+      Log_Error(FormatRes(KLogASIOCantOpen, ASIO_GetDriverName()));
+      Guarded("[ASIO] " + driver, [] { ASIOAudioDevice->SetEnabled(false); });
+      setTest(rsErr.Text);
+    }
+  } catch (...) {
+    // Whatever went wrong is shown: the row does not keep "Test..." as if nothing had happened.
+    Log_Error(FormatRes(KLogASIOFailed, driver, Reason(std::current_exception())));
+    setTest(rsErr.Text);
+  }
+  ASIO_Free();
+  Log_Info(FormatRes(KLogASIOTestEnd, driver));
+}
+
 // ---------------------------------------------------------------- test tone
 
 void TfmMain::PlayTestTone() {
@@ -185,9 +254,12 @@ void TfmMain::PlayTestTone() {
   TRow row{w.ListGetCell(lstDevices, item, 0), w.ListGetCell(lstDevices, item, 1 + siConnexion),
            w.ListGetCell(lstDevices, item, 1 + siType), w.ListGetCell(lstDevices, item, 1 + siIndex),
            w.ListGetCell(lstDevices, item, 1 + siInOut)};
-  if (IndexOf(row.Index) < 0) return;
+  const int index = IndexOf(row.Index);
+  if (index < 0) return;
 
-  if (row.Type == rsMME.Text && row.InOut == rsOut.Text) {
+  if (row.Type == rsASIO.Text) {
+    PlayASIOTone(row.Interface, index);
+  } else if (row.Type == rsMME.Text && row.InOut == rsOut.Text) {
     TALSignalGen& gen = *ALSignalGen1;
     bool bDrained = false;
     AudioOut_Create();
@@ -218,9 +290,56 @@ void TfmMain::PlayTestTone() {
   }
 }
 
+void TfmMain::PlayASIOTone(const std::string& ADriver, int AIndex) {
+  TALSignalGen& gen = *ALSignalGen1;
+  ASIO_Create();
+  try {
+    if (!ASIOAudioDevice) throw std::runtime_error("no ASIO device");
+    ASIO_SetDriverName(ADriver);
+    Delay_ms(100, true);
+    ASIO_SetupChannels(true, true);
+    // The row's index may be an input's: a driver with fewer outputs cannot play it.
+    if (AIndex >= ASIOAudioDevice->GetOutputChannels().GetCount()) {
+      Log_Error(FormatRes(KLogASIONoOutput, ASIO_GetDriverName(), std::to_string(AIndex)));
+      ASIO_Free();
+      return;
+    }
+    ASIO_SetEnabled(true);
+    ASIO_ConnectOutputChannel(AIndex);
+    ASIO_SwitchGenerator(true);
+    Delay_ms(1000, true);
+    ASIO_SwitchGenerator(false);
+    ASIO_SetEnabled(false);
+  } catch (...) {
+    const std::string reason = Reason(std::current_exception());
+    Guarded("[ASIO] " + ADriver, [&] { gen.SetEnabled(false); });
+    Log_Error(FormatRes(KLogASIOFailed, ADriver, reason));
+  }
+  ASIO_Free();
+}
+
 // ---------------------------------------------------------------- ASIO panel
 
-void TfmMain::ShowASIOPanel() {}
+void TfmMain::ShowASIOPanel() {
+  platform::IWindow& w = *FWindow;
+  if (!w.ListHasSelection(lstDevices)) return;
+  const std::string driver = w.ListGetCell(lstDevices, w.ListItemIndex(lstDevices), 0);
+  // The device stays in its slot with the driver open, so that its panel can stay on screen; the
+  // window destroys it at exit.
+  ASIO_Create();
+  ASIO_SetDriverName(driver);
+  ASIO_ShowPanel();
+}
+
+void TfmMain::ALASIOAudioDevice1Error(TObject*, const std::string& ErrorText, std::int32_t, bool&) {
+  const std::string name = ASIOAudioDevice ? ASIO_GetDriverName() : KLogASIODeviceUnknown;
+  Log_Error("[ASIO] " + name + " -> " + ErrorText);
+}
+
+void TfmMain::ALASIOAudioDevice1Warning(TObject*, const std::string& ErrorText, std::int32_t) {
+  const std::string name = ASIOAudioDevice ? ASIO_GetDriverName() : KLogASIODeviceUnknown;
+  Log_Warning("[ASIO] " + name + " -> " + ErrorText);
+}
 
 void TfmMain::UpdateASIOButton() {
   platform::IWindow& w = *FWindow;

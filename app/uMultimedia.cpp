@@ -3,11 +3,14 @@
 #include <utility>
 
 #include "app/frmMain.h"
+#include "app/uLog.h"
+#include "app/uRes.h"
 
 namespace portwise::app {
 
 TALAudioIn* AudioIn = nullptr;
 TALAudioOut* AudioOut = nullptr;
+TALASIOAudioDevice* ASIOAudioDevice = nullptr;
 
 namespace {
 
@@ -56,6 +59,120 @@ void AudioOut_Create() {
 }
 
 void AudioOut_Free() { FreeSlot(AudioOut); }
+
+void ASIO_Create() {
+  CreateInto(ASIOAudioDevice, [](TALASIOAudioDevice& c) {
+    c.GetSampleRate().SetRate(44100);
+    c.GetSampleRate().SetUseCurrent(true);  // the driver keeps its own rate
+    TfmMain* form = fmMain;
+    c.SetOnError([form](TObject* Sender, const std::string& Text, std::int32_t Code, bool& Handled) {
+      form->ALASIOAudioDevice1Error(Sender, Text, Code, Handled);
+    });
+    c.SetOnWarning([form](TObject* Sender, const std::string& Text, std::int32_t Code) {
+      form->ALASIOAudioDevice1Warning(Sender, Text, Code);
+    });
+  });
+}
+
+void ASIO_Free() { FreeSlot(ASIOAudioDevice); }
+
+void ForgetSlots() {
+  AudioIn = nullptr;
+  AudioOut = nullptr;
+  ASIOAudioDevice = nullptr;
+}
+
+std::string ASIO_GetDriverName() {
+  if (!ASIOAudioDevice) return {};
+  try {
+    return ASIOAudioDevice->GetDevice().GetDeviceName();
+  } catch (...) {
+    return {};
+  }
+}
+
+void ASIO_SetDriverName(const std::string& Name) {
+  if (!ASIOAudioDevice) return;
+  try {
+    ASIOAudioDevice->GetDevice().SetDeviceName(Name);
+  } catch (...) {
+  }
+}
+
+bool ASIO_SetEnabled(bool Value) {
+  if (!ASIOAudioDevice) return false;
+  try {
+    if (!Value && !ASIOAudioDevice->GetEnabled()) return false;
+    ASIOAudioDevice->SetEnabled(Value);
+    // A driver that cannot even be created leaves the device disabled without raising.
+    const bool bStarted = !Value || ASIOAudioDevice->GetEnabled();
+    Delay_ms(100, true);
+    return bStarted;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool ASIO_StartStop(bool Value) {
+  if (!ASIOAudioDevice) return false;
+  try {
+    if (!Value && !ASIOAudioDevice->GetOpened()) return false;
+    bool bOk = true;
+    if (Value) bOk = ASIOAudioDevice->Start();  // false: no driver object could be created
+    else ASIOAudioDevice->Stop();
+    Delay_ms(100, true);
+    if (bOk) {
+      Log_Success(FormatRes(Value ? KLogASIOStarted : KLogASIOStopped, ASIO_GetDriverName()));
+      return true;
+    }
+  } catch (...) {
+  }
+  Log_Error(FormatRes(Value ? KLogASIOCantStart : KLogASIOCantStop, ASIO_GetDriverName()));
+  return false;
+}
+
+void ASIO_ShowPanel() {
+  if (!ASIOAudioDevice) return;
+  try {
+    ASIOAudioDevice->ShowDialog();
+  } catch (...) {
+  }
+}
+
+void ASIO_SetupChannels(bool Inputs, bool Outputs) {
+  if (!ASIOAudioDevice) return;
+  try {
+    if (Inputs) {
+      ASIOAudioDevice->GetInputChannels().Clear();
+      const std::int32_t n = ASIOAudioDevice->GetAvailableInputChannels().GetCount();
+      for (std::int32_t i = 0; i < n; ++i) {
+        ASIOAudioDevice->GetInputChannels().Add();
+        Delay_ms(100, true);
+      }
+    }
+    if (Outputs) {
+      ASIOAudioDevice->GetOutputChannels().Clear();
+      const std::int32_t n = ASIOAudioDevice->GetAvailableOutputChannels().GetCount();
+      for (std::int32_t i = 0; i < n; ++i) {
+        ASIOAudioDevice->GetOutputChannels().Add();
+        Delay_ms(100, true);
+      }
+    }
+  } catch (...) {
+  }
+}
+
+void ASIO_ConnectOutputChannel(int Index) {
+  if (!ASIOAudioDevice) throw EListError("Indice de liste hors limites (" + std::to_string(Index) + ")");
+  TALOWAudioSinkPin* pin = ASIOAudioDevice->GetInputPins().GetItem(Index);
+  fmMain->ALSignalGen1->GetOutputPin().Connect(pin);
+  Delay_ms(100, true);
+}
+
+void ASIO_SwitchGenerator(bool Value) {
+  Log_Info(FormatRes(Value ? KLogASIOGenOn : KLogASIOGenOff, ASIO_GetDriverName()));
+  fmMain->ALSignalGen1->SetEnabled(Value);
+}
 
 TFormatAnnouncer::TFormatAnnouncer() : FLock(TOWLock::Create()), FPin(this, FLock.Get(), nullptr) {}
 

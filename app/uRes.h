@@ -50,6 +50,23 @@ inline constexpr TTestTexts KTestDSIn{"[DS In] %s -> Test interface...", "[DS In
 inline constexpr TTestTexts KTestDSOut{"[DS Out] %s -> Test interface...", "[DS Out] %s -> Ouverture interface : OK.",
                                        "[DS Out] %s -> Ouverture interface impossible.", "[DS Out] %s -> Fin de test"};
 
+// ASIO wrappers, test and tone.
+inline constexpr const char* KLogASIOStarted = "[ASIO] %s -> Démarrage interface : OK.";
+inline constexpr const char* KLogASIOStopped = "[ASIO] %s -> Arrêt interface : OK.";
+inline constexpr const char* KLogASIOCantStart = "[ASIO] %s -> Démarrage interface impossible.";
+inline constexpr const char* KLogASIOCantStop = "[ASIO] %s -> Arrêt interface impossible.";
+inline constexpr const char* KLogASIOGenOn = "[ASIO] %s -> Démarrage générateur audio";
+inline constexpr const char* KLogASIOGenOff = "[ASIO] %s -> Arrêt générateur audio";
+inline constexpr const char* KLogASIOTest = "[ASIO] %s -> Test interface...";
+inline constexpr const char* KLogASIOCantOpen = "[ASIO] %s -> Ouverture interface impossible.";
+inline constexpr const char* KLogASIOTestEnd = "[ASIO] %s -> Fin de test";
+inline constexpr const char* KLogASIONoCallback = "[ASIO] %s -> Aucun rappel du pilote pendant le test.";
+// A tone on a channel the driver does not have; the second %s is the channel.
+inline constexpr const char* KLogASIONoOutput = "[ASIO] %s -> Pas de canal de sortie %s : signal de test impossible.";
+// A step of an ASIO test or tone that raised; the second %s is the reason.
+inline constexpr const char* KLogASIOFailed = "[ASIO] %s -> Erreur : %s";
+inline constexpr const char* KLogASIODeviceUnknown = "AudioDevice?";
+
 // A test tone that failed part-way; the second %s is the reason.
 inline constexpr const char* KLogMMEToneFailed = "[MME Out] %s -> Signal de test impossible : %s";
 inline constexpr const char* KLogDSToneFailed = "[DS Out] %s -> Signal de test impossible : %s";
