@@ -28,7 +28,11 @@ void TSimCom::RemoveClass(const CLSID& clsid) {
 
 void TSimCom::FailCreate(const CLSID& clsid, HRESULT hr) {
   std::lock_guard g(FMutex);
-  FFailures[clsid] = hr;
+  if (hr == S_OK) {
+    FFailures.erase(clsid);
+  } else {
+    FFailures[clsid] = hr;
+  }
 }
 
 int TSimCom::ApartmentDepth(std::thread::id thread) {

@@ -30,7 +30,7 @@ class TSimCom final : public ICom {
   // --- scripting ---
   void AddClass(const CLSID& clsid, TSimClassFactory factory);
   void RemoveClass(const CLSID& clsid);
-  // CoCreateInstance of this class fails with hr (the factory is not called).
+  // CoCreateInstance of this class fails with hr (the factory is not called); S_OK ends that.
   void FailCreate(const CLSID& clsid, HRESULT hr);
   // MkParseDisplayName asks this (the DirectShow simulation sets it); without one it fails with
   // MK_E_SYNTAX.
