@@ -480,21 +480,21 @@ void TDSGraph::DestroyDownstream(IBaseFilter* pFilter) {
     hr = pins->Next(1, &raw, nullptr);
     auto pin = TRefPtr<IPin>::Adopt(raw);
     if (hr != S_OK || !pin) continue;
-    TRefPtr<IPin> far;
-    if (FAILED(pin->ConnectedTo(far.Receive())) || !far) continue;
+    TRefPtr<IPin> other;
+    if (FAILED(pin->ConnectedTo(other.Receive())) || !other) continue;
     PIN_INFO info{};
-    if (FAILED(far->QueryPinInfo(&info))) {
+    if (FAILED(other->QueryPinInfo(&info))) {
       hr = E_FAIL;  // the walk ends after this pin
       continue;
     }
-    auto farFilter = TRefPtr<IBaseFilter>::Adopt(info.pFilter);
+    auto otherFilter = TRefPtr<IBaseFilter>::Adopt(info.pFilter);
     if (info.dir != PINDIR_INPUT) continue;
     try {
-      DestroyDownstream(farFilter.Get());
+      DestroyDownstream(otherFilter.Get());
     } catch (...) {
     }
     try {
-      if (FGraph) FGraph->Disconnect(far.Get());
+      if (FGraph) FGraph->Disconnect(other.Get());
     } catch (...) {
     }
     try {
@@ -502,7 +502,7 @@ void TDSGraph::DestroyDownstream(IBaseFilter* pFilter) {
     } catch (...) {
     }
     try {
-      if (FGraph) FGraph->RemoveFilter(farFilter.Get());
+      if (FGraph) FGraph->RemoveFilter(otherFilter.Get());
     } catch (...) {
     }
   }
@@ -519,20 +519,20 @@ void TDSGraph::DestroyUpstream(IBaseFilter* pFilter) {
     hr = pins->Next(1, &raw, nullptr);
     auto pin = TRefPtr<IPin>::Adopt(raw);
     if (hr != S_OK || !pin) continue;
-    TRefPtr<IPin> far;
-    if (FAILED(pin->ConnectedTo(far.Receive())) || !far) continue;
+    TRefPtr<IPin> other;
+    if (FAILED(pin->ConnectedTo(other.Receive())) || !other) continue;
     PIN_INFO info{};
-    if (FAILED(far->QueryPinInfo(&info))) {
+    if (FAILED(other->QueryPinInfo(&info))) {
       hr = E_FAIL;
       continue;
     }
-    auto farFilter = TRefPtr<IBaseFilter>::Adopt(info.pFilter);
+    auto otherFilter = TRefPtr<IBaseFilter>::Adopt(info.pFilter);
     if (info.dir != PINDIR_OUTPUT) continue;
-    DestroyUpstream(farFilter.Get());
+    DestroyUpstream(otherFilter.Get());
     if (FGraph) {
-      FGraph->Disconnect(far.Get());
+      FGraph->Disconnect(other.Get());
       FGraph->Disconnect(pin.Get());
-      FGraph->RemoveFilter(farFilter.Get());
+      FGraph->RemoveFilter(otherFilter.Get());
     }
   }
 }
