@@ -403,6 +403,47 @@ const TLPPropertyList& TDSAudioCaptureDevice::ClassProperties() {
   return list;
 }
 
+LONG TDSAudioLatency::BufferBytes(std::uint32_t ABytesPerSecond, std::int32_t AMilliseconds) {
+  const std::int64_t product = static_cast<std::int64_t>(ABytesPerSecond) * AMilliseconds;
+  std::int64_t q = product / 1000;
+  const std::int64_t r = product % 1000;
+  if (r > 500 || (r == 500 && (q & 1))) ++q;
+  return static_cast<LONG>(q);
+}
+
+void TDSAudioLatency::SetFilterParams(ICaptureGraphBuilder2* ABuilder, IBaseFilter* ACaptureFilter,
+                                      const TDSWarningReporter& AWarning) {
+  std::int32_t milliseconds;
+  {
+    TOWLockSectionRef section = FLock->ReadLock();
+    if (FUseCurrent) return;
+    milliseconds = FValue;
+  }
+  auto warn = [&](HRESULT hr) {
+    if (AWarning) AWarning(KDSCantSetLatency, hr);
+  };
+  if (!ABuilder || !ACaptureFilter) return warn(E_POINTER);
+  void* object = nullptr;
+  HRESULT hr = ABuilder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Audio, ACaptureFilter, IID_IAMStreamConfig,
+                                       &object);
+  if (FAILED(hr)) return warn(hr);
+  auto config = TRefPtr<IAMStreamConfig>::Adopt(static_cast<IAMStreamConfig*>(object));
+  hr = ABuilder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Audio, ACaptureFilter, IID_IAMBufferNegotiation,
+                               &object);
+  if (FAILED(hr)) return warn(hr);
+  auto negotiation = TRefPtr<IAMBufferNegotiation>::Adopt(static_cast<IAMBufferNegotiation*>(object));
+  AM_MEDIA_TYPE* format = nullptr;
+  hr = config->GetFormat(&format);
+  if (FAILED(hr) || !format) return warn(FAILED(hr) ? hr : E_POINTER);
+  std::uint32_t bytesPerSecond = 0;
+  if (format->pbFormat && format->cbFormat >= 16)
+    bytesPerSecond = platform::ReadWaveFormatEx(format->pbFormat).nAvgBytesPerSec;
+  DSDeleteMediaType(format);
+  ALLOCATOR_PROPERTIES props{-1, BufferBytes(bytesPerSecond, milliseconds), -1, -1};
+  hr = negotiation->SuggestAllocatorProperties(&props);
+  if (FAILED(hr)) warn(hr);
+}
+
 const TLPPropertyList& TDSAudioLatency::ClassProperties() {
   using C = TDSAudioLatency;
   static const TLPPropertyList list(&TPersistent::ClassProperties(),

@@ -235,10 +235,20 @@ class TDSAudioOutputDevice final : public TDSDeviceOf<TDSAudioOutputDeviceItems>
   TRefPtr<IMoniker> GetMoniker() override;
 };
 
+inline constexpr const char* KDSCantSetLatency = "Can't set latency.";
+
+// Reports a warning of the owner's graph: (text, result).
+using TDSWarningReporter = std::function<void(const std::string& AText, HRESULT AResult)>;
+
 // Applied when the capture graph is built; with UseCurrent it has no effect.
 class TDSAudioLatency final : public TLPPersistent {
  public:
   using TLPPersistent::TLPPersistent;
+  // Suggests capture buffers of Value milliseconds of the capture pin's current format. Problems
+  // are warnings only.
+  void SetFilterParams(ICaptureGraphBuilder2* ABuilder, IBaseFilter* ACaptureFilter, const TDSWarningReporter& AWarning);
+  // Bytes of AMilliseconds at ABytesPerSecond, to the nearest byte (halves to even).
+  static LONG BufferBytes(std::uint32_t ABytesPerSecond, std::int32_t AMilliseconds);
   bool GetUseCurrent() const { return FLock->Getter(FUseCurrent); }
   void SetUseCurrent(bool AValue) { FLock->Setter(FUseCurrent, AValue); }
   std::int32_t GetValue() const { return FLock->Getter(FValue); }

@@ -147,10 +147,12 @@ class TCapturePin final : public TSimOutputPin, public IAMStreamConfig, public I
     c.MinimumSampleFrequency = 0xFFFFFFFF;
     c.SampleFrequencyGranularity = 1;
     for (const WAVEFORMATEX& f : FFormats) {
-      c.MaximumChannels = std::max<ULONG>(c.MaximumChannels, f.nChannels);
-      c.MaximumBitsPerSample = std::max<ULONG>(c.MaximumBitsPerSample, f.wBitsPerSample);
-      c.MinimumSampleFrequency = std::min<ULONG>(c.MinimumSampleFrequency, f.nSamplesPerSec);
-      c.MaximumSampleFrequency = std::max<ULONG>(c.MaximumSampleFrequency, f.nSamplesPerSec);
+      // The record is packed: its fields are read by value.
+      const ULONG channels = f.nChannels, bits = f.wBitsPerSample, rate = f.nSamplesPerSec;
+      c.MaximumChannels = std::max(c.MaximumChannels, channels);
+      c.MaximumBitsPerSample = std::max(c.MaximumBitsPerSample, bits);
+      c.MinimumSampleFrequency = std::min(c.MinimumSampleFrequency, rate);
+      c.MaximumSampleFrequency = std::max(c.MaximumSampleFrequency, rate);
     }
     return c;
   }

@@ -47,6 +47,7 @@ class DSDevicesTest : public TDSWorldTest {
   }
 
   int Changes = 0;
+  LONG Bytes = 0;
 
  private:
   std::unique_ptr<TDSAudioOutputDevice> FOutput;
@@ -331,9 +332,67 @@ TEST_F(DSDevicesTest, AnAlternativeKeepsItsNameForAnUnknownOneAndClearsForNothin
   EXPECT_EQ(0, Changes);
 }
 
-TEST_F(DSDevicesTest, TheCaptureSelectorHasALatencyThatDefaultsToTheCurrentOne) {
-  EXPECT_TRUE(Capture().GetLatency().GetUseCurrent());
-  EXPECT_EQ(100, Capture().GetLatency().GetValue());
+TEST_F(DSDevicesTest, TheLatencyOnlySuggestsCaptureBuffersWhenNotUsingTheCurrentOne) {
+  DS.AddAudioCapture("Line in");
+  TVLDSCapDeviceList list;
+  list.EnumFilters(CLSID_AudioInputDeviceCategory);
+  void* p = nullptr;
+  ASSERT_EQ(S_OK, list.Items(0).Moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, &p));
+  auto capture = TRefPtr<IBaseFilter>::Adopt(static_cast<IBaseFilter*>(p));
+  ASSERT_EQ(S_OK, Sim.Com().CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER,
+                                             IID_ICaptureGraphBuilder2, &p));
+  auto builder = TRefPtr<ICaptureGraphBuilder2>::Adopt(static_cast<ICaptureGraphBuilder2*>(p));
+  std::vector<std::pair<std::string, HRESULT>> warnings;
+  auto warn = [&](const std::string& text, HRESULT hr) { warnings.emplace_back(text, hr); };
+  TDSAudioLatency& latency = Capture().GetLatency();
+  EXPECT_TRUE(latency.GetUseCurrent());
+  EXPECT_EQ(100, latency.GetValue());
+  auto suggested = [&] {
+    ASSERT_EQ(S_OK, builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Audio, capture.Get(),
+                                           IID_IAMBufferNegotiation, &p));
+    auto negotiation = TRefPtr<IAMBufferNegotiation>::Adopt(static_cast<IAMBufferNegotiation*>(p));
+    // What was suggested shows in the allocator the capture pin asks for once connected.
+    TRefPtr<IEnumPins> pins;
+    capture->EnumPins(pins.Receive());
+    IPin* out = nullptr;
+    pins->Next(1, &out, nullptr);
+    auto held = TRefPtr<IPin>::Adopt(out);
+    ASSERT_EQ(S_OK, Sim.Com().CoCreateInstance(CLSID_SampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, &p));
+    auto grabber = TRefPtr<IBaseFilter>::Adopt(static_cast<IBaseFilter*>(p));
+    TRefPtr<IPin> in;
+    const platform::TOleString input = platform::ToOle("Input");
+    grabber->FindPin(input.c_str(), in.Receive());
+    ASSERT_EQ(S_OK, held->Connect(in.Get(), nullptr));
+    ALLOCATOR_PROPERTIES props{};
+    ASSERT_EQ(S_OK, negotiation->GetAllocatorProperties(&props));
+    Bytes = props.cbBuffer;
+    held->Disconnect();
+    in->Disconnect();
+  };
+  latency.SetFilterParams(builder.Get(), capture.Get(), warn);
+  suggested();
+  EXPECT_EQ(88200, Bytes);  // the capture filter's own half second
+  latency.SetUseCurrent(false);
+  latency.SetValue(20);
+  latency.SetFilterParams(builder.Get(), capture.Get(), warn);
+  suggested();
+  EXPECT_EQ(3528, Bytes);  // 20 ms of 44.1 kHz stereo 16-bit
+  EXPECT_TRUE(warnings.empty());
+  void* plain = nullptr;
+  ASSERT_EQ(S_OK, Sim.Com().CoCreateInstance(CLSID_SampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, &plain));
+  auto noCapturePin = TRefPtr<IBaseFilter>::Adopt(static_cast<IBaseFilter*>(plain));
+  latency.SetFilterParams(builder.Get(), noCapturePin.Get(), warn);
+  ASSERT_EQ(1u, warnings.size());
+  EXPECT_EQ("Can't set latency.", warnings[0].first);
+  EXPECT_EQ(E_NOINTERFACE, warnings[0].second);
+}
+
+TEST_F(DSDevicesTest, LatencyBytesRoundToTheNearestAndHalvesToEven) {
+  EXPECT_EQ(17640, TDSAudioLatency::BufferBytes(176400, 100));
+  EXPECT_EQ(2, TDSAudioLatency::BufferBytes(2500, 1));   // 2.5
+  EXPECT_EQ(4, TDSAudioLatency::BufferBytes(3500, 1));   // 3.5
+  EXPECT_EQ(3, TDSAudioLatency::BufferBytes(2501, 1));
+  EXPECT_EQ(2147483, TDSAudioLatency::BufferBytes(2147483, 1000));  // no 32-bit overflow
 }
 
 TEST_F(DSDevicesTest, TheBaseFilterComesFromTheOwnerWhenItOffersOne) {
