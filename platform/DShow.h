@@ -14,10 +14,17 @@
 #include "platform/Com.h"
 
 #if defined(_WIN32)
-#include <dshow.h>
-#include <mmreg.h>
+// Not <dshow.h>: it brings the waveform-audio and window macros, which would rename the wave
+// seam's own names wherever both are seen.
+#include <objbase.h>
 #include <ocidl.h>
 #include <oleauto.h>
+#include <strmif.h>
+#include <control.h>
+#include <evcode.h>
+#include <uuids.h>
+#include <vfwmsgs.h>
+#include <mmreg.h>
 // The seam has methods of these names; the Windows headers' macros would rename them.
 #undef PostMessage
 #undef GetTimeFormat

@@ -1,5 +1,7 @@
 #include "platform/sim/SimCom.h"
 
+#include "platform/DShow.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -125,7 +127,7 @@ void TSimCom::SetDisplayNameParser(TSimDisplayNameParser parser) {
   FParser = std::move(parser);
 }
 
-BSTR TSimCom::SysAllocString(const std::string& utf8) {
+void* TSimCom::SysAllocString(const std::string& utf8) {
   const TOleString text = ToOle(utf8);
   auto* p = static_cast<OLECHAR*>(std::malloc((text.size() + 1) * sizeof(OLECHAR)));
   if (!p) return nullptr;

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "platform/ComServices.h"
-#include "platform/DShow.h"
 
 namespace portwise::platform::sim {
 
@@ -35,8 +34,8 @@ class TSimCom final : public ICom {
   // MkParseDisplayName asks this (the DirectShow simulation sets it); without one it fails with
   // MK_E_SYNTAX.
   void SetDisplayNameParser(TSimDisplayNameParser parser);
-  // A BSTR that VariantClear frees (what a simulated property bag hands out); counted.
-  BSTR SysAllocString(const std::string& utf8);
+  // A BSTR (an OLECHAR*) that VariantClear frees, as a simulated property bag hands out; counted.
+  void* SysAllocString(const std::string& utf8);
   // The next RegisterRunningObject fails with hr.
   void FailNextRegistration(HRESULT hr);
 

@@ -125,7 +125,7 @@ class TSimPropertyBag final : public TSimComObject, public IPropertyBag {
     if (name == "CLSID" && FDevice.ClassId) value = &*FDevice.ClassId;
     if (!value) return kNotFound;
     pVar->vt = VT_BSTR;
-    pVar->bstrVal = FWorld->Com.SysAllocString(*value);
+    pVar->bstrVal = static_cast<BSTR>(FWorld->Com.SysAllocString(*value));
     return pVar->bstrVal ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT STDMETHODCALLTYPE Write(LPCOLESTR, VARIANT*) override { return E_FAIL; }

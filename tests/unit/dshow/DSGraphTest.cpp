@@ -112,7 +112,7 @@ TEST_F(DSGraphTest, FailuresRaiseTheirTextWithTheCodeInDecimalAndHexadecimal) {
     std::vector<std::string> reports;
     g->SetOnError([&](TObject* sender, const std::string& text, std::int32_t code, bool& handled) {
       EXPECT_EQ(&Owner, sender);
-      reports.push_back(ESLException::FormatMessage(text, code));
+      reports.push_back(ESLException(text, code).what());
       handled = true;
     });
     bool result = true;
