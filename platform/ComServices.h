@@ -21,7 +21,13 @@
 
 #include "platform/Com.h"
 
+struct IMoniker;
+struct IBindCtx;
+struct tagVARIANT;
+
 namespace portwise::platform {
+
+using TClockSemaphore = std::uintptr_t;  // 0 is "none"
 
 class ICom {
  public:
@@ -32,6 +38,19 @@ class ICom {
   virtual HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object) = 0;
   virtual void* CoTaskMemAlloc(std::size_t bytes) = 0;
   virtual void CoTaskMemFree(void* block) = 0;
+
+  virtual HRESULT CreateBindCtx(IBindCtx** context) = 0;
+  virtual HRESULT MkParseDisplayName(IBindCtx* context, const std::string& displayName, IMoniker** moniker) = 0;
+  virtual HRESULT VariantClear(tagVARIANT* value) = 0;
+
+  virtual HRESULT RegisterRunningObject(IUnknown* object, const std::string& itemName, DWORD* cookie) = 0;
+  virtual HRESULT RevokeRunningObject(DWORD cookie) = 0;
+  virtual DWORD GetCurrentProcessId() = 0;
+
+  virtual TClockSemaphore CreateClockSemaphore() = 0;
+  virtual bool WaitClockSemaphore(TClockSemaphore semaphore, std::uint32_t timeoutMs) = 0;
+  virtual void ReleaseClockSemaphore(TClockSemaphore semaphore) = 0;
+  virtual void CloseClockSemaphore(TClockSemaphore semaphore) = 0;
 };
 
 class IRegistry {

@@ -1,9 +1,14 @@
 #include "platform/sim/SimCom.h"
 
+#include "platform/DShow.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace portwise::platform::sim {
 
@@ -25,7 +30,11 @@ void TSimCom::RemoveClass(const CLSID& clsid) {
 
 void TSimCom::FailCreate(const CLSID& clsid, HRESULT hr) {
   std::lock_guard g(FMutex);
-  FFailures[clsid] = hr;
+  if (hr == S_OK) {
+    FFailures.erase(clsid);
+  } else {
+    FFailures[clsid] = hr;
+  }
 }
 
 int TSimCom::ApartmentDepth(std::thread::id thread) {
@@ -111,6 +120,181 @@ void TSimCom::CoTaskMemFree(void* block) {
     if (FTaskMem.erase(block) == 0) std::abort();  // not ours, or freed twice
   }
   std::free(block);
+}
+
+void TSimCom::SetDisplayNameParser(TSimDisplayNameParser parser) {
+  std::lock_guard g(FMutex);
+  FParser = std::move(parser);
+}
+
+void* TSimCom::SysAllocString(const std::string& utf8) {
+  const TOleString text = ToOle(utf8);
+  auto* p = static_cast<OLECHAR*>(std::malloc((text.size() + 1) * sizeof(OLECHAR)));
+  if (!p) return nullptr;
+  std::memcpy(p, text.data(), text.size() * sizeof(OLECHAR));
+  p[text.size()] = 0;
+  std::lock_guard g(FMutex);
+  FStrings.insert(p);
+  return p;
+}
+
+void TSimCom::FailNextRegistration(HRESULT hr) {
+  std::lock_guard g(FMutex);
+  FFailRegistration = hr;
+}
+
+std::size_t TSimCom::OutstandingStrings() {
+  std::lock_guard g(FMutex);
+  return FStrings.size();
+}
+
+std::vector<std::string> TSimCom::RunningObjects() {
+  std::lock_guard g(FMutex);
+  std::vector<std::string> out;
+  for (auto& [cookie, name] : FRunning) out.push_back(name);
+  return out;
+}
+
+std::size_t TSimCom::Registrations() {
+  std::lock_guard g(FMutex);
+  return FRegistrations;
+}
+
+namespace {
+
+// A bind context: this simulation binds nothing through it.
+class TSimBindCtx final : public IBindCtx {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IBindCtx) {
+      *ppv = static_cast<IBindCtx*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++FRef; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG n = --FRef;
+    if (n == 0) delete this;
+    return n;
+  }
+  HRESULT STDMETHODCALLTYPE RegisterObjectBound(IUnknown*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE RevokeObjectBound(IUnknown*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ReleaseBoundObjects() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE SetBindOptions(BIND_OPTS*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetBindOptions(BIND_OPTS*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetRunningObjectTable(IRunningObjectTable**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE RegisterObjectParam(LPOLESTR, IUnknown*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetObjectParam(LPOLESTR, IUnknown**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE EnumObjectParam(IEnumString**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE RevokeObjectParam(LPOLESTR) override { return E_NOTIMPL; }
+
+ private:
+  ~TSimBindCtx() = default;
+  std::atomic<ULONG> FRef{1};
+};
+
+}  // namespace
+
+HRESULT TSimCom::CreateBindCtx(IBindCtx** context) {
+  if (!context) return E_POINTER;
+  *context = new TSimBindCtx();
+  return S_OK;
+}
+
+HRESULT TSimCom::MkParseDisplayName(IBindCtx* context, const std::string& displayName, IMoniker** moniker) {
+  if (!moniker) return E_POINTER;
+  *moniker = nullptr;
+  if (!context) return E_INVALIDARG;
+  TSimDisplayNameParser parser;
+  {
+    std::lock_guard g(FMutex);
+    parser = FParser;
+  }
+  if (!parser) return MK_E_SYNTAX;
+  HRESULT hr = parser(displayName, moniker);
+  if (FAILED(hr)) *moniker = nullptr;
+  return hr;
+}
+
+HRESULT TSimCom::VariantClear(tagVARIANT* value) {
+  if (!value) return E_INVALIDARG;
+  if (value->vt == VT_BSTR && value->bstrVal) {
+    {
+      std::lock_guard g(FMutex);
+      if (FStrings.erase(value->bstrVal) == 0) std::abort();  // not ours, or cleared twice
+    }
+    std::free(value->bstrVal);
+  }
+  value->vt = VT_EMPTY;
+  return S_OK;
+}
+
+HRESULT TSimCom::RegisterRunningObject(IUnknown* object, const std::string& itemName, DWORD* cookie) {
+  if (!object || !cookie) return E_POINTER;
+  std::lock_guard g(FMutex);
+  if (FFailRegistration != S_OK) return std::exchange(FFailRegistration, S_OK);
+  *cookie = FNextCookie++;
+  FRunning[*cookie] = itemName;
+  ++FRegistrations;
+  return S_OK;
+}
+
+HRESULT TSimCom::RevokeRunningObject(DWORD cookie) {
+  std::lock_guard g(FMutex);
+  return FRunning.erase(cookie) ? S_OK : E_INVALIDARG;
+}
+
+TClockSemaphore TSimCom::CreateClockSemaphore() {
+  std::lock_guard g(FMutex);
+  const TClockSemaphore h = FNextSemaphore++;
+  FSemaphores[h] = std::make_shared<TSemaphore>();
+  return h;
+}
+
+std::shared_ptr<TSimCom::TSemaphore> TSimCom::FindSemaphore(TClockSemaphore semaphore) {
+  std::lock_guard g(FMutex);
+  auto it = FSemaphores.find(semaphore);
+  return it == FSemaphores.end() ? nullptr : it->second;
+}
+
+bool TSimCom::WaitClockSemaphore(TClockSemaphore semaphore, std::uint32_t timeoutMs) {
+  std::shared_ptr<TSemaphore> s = FindSemaphore(semaphore);
+  if (!s) return false;
+  std::unique_lock lk(s->Mutex);
+  if (!s->Changed.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return s->Count > 0; })) return false;
+  --s->Count;
+  return true;
+}
+
+void TSimCom::ReleaseClockSemaphore(TClockSemaphore semaphore) {
+  std::shared_ptr<TSemaphore> s = FindSemaphore(semaphore);
+  if (!s) return;
+  {
+    std::lock_guard lk(s->Mutex);
+    ++s->Count;
+  }
+  s->Changed.notify_all();
+}
+
+void TSimCom::CloseClockSemaphore(TClockSemaphore semaphore) {
+  std::lock_guard g(FMutex);
+  FSemaphores.erase(semaphore);
+}
+
+std::size_t TSimCom::OpenClockSemaphores() {
+  std::lock_guard g(FMutex);
+  return FSemaphores.size();
+}
+
+long TSimCom::ClockSemaphoreCount(TClockSemaphore semaphore) {
+  std::shared_ptr<TSemaphore> s = FindSemaphore(semaphore);
+  if (!s) return -1;
+  std::lock_guard lk(s->Mutex);
+  return s->Count;
 }
 
 // ---------------------------------------------------------------- registry

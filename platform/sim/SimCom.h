@@ -3,9 +3,11 @@
 // ASIO drivers, DirectShow system objects) with a factory each, fills the registry, and can make
 // any class fail to create; the simulation keeps count of apartments and task-memory blocks so a
 // test can see that every one was given back.
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -19,20 +21,35 @@ namespace portwise::platform::sim {
 // Creates one object of a class for the interface asked for: S_OK with *object set (one
 // reference), or a failure with *object left null.
 using TSimClassFactory = std::function<HRESULT(REFIID iid, void** object)>;
+// Resolves a moniker display name: S_OK with *moniker set (one reference), or a failure.
+using TSimDisplayNameParser = std::function<HRESULT(const std::string& displayName, IMoniker** moniker)>;
 
 class TSimCom final : public ICom {
  public:
   // --- scripting ---
   void AddClass(const CLSID& clsid, TSimClassFactory factory);
   void RemoveClass(const CLSID& clsid);
-  // CoCreateInstance of this class fails with hr (the factory is not called).
+  // CoCreateInstance of this class fails with hr (the factory is not called); S_OK ends that.
   void FailCreate(const CLSID& clsid, HRESULT hr);
+  // MkParseDisplayName asks this (the DirectShow simulation sets it); without one it fails with
+  // MK_E_SYNTAX.
+  void SetDisplayNameParser(TSimDisplayNameParser parser);
+  // A BSTR (an OLECHAR*) that VariantClear frees, as a simulated property bag hands out; counted.
+  void* SysAllocString(const std::string& utf8);
+  // The next RegisterRunningObject fails with hr.
+  void FailNextRegistration(HRESULT hr);
 
   // --- reading back ---
   int ApartmentDepth(std::thread::id thread);  // CoInitialize calls not yet balanced
   int OpenApartments();                        // over all threads
   std::size_t OutstandingTaskMem();            // CoTaskMemAlloc blocks not yet freed
   std::vector<CLSID> CreateCalls();            // class ids asked for, in order
+  std::size_t OutstandingStrings();            // BSTRs handed out and not yet cleared
+  // The running object table: names registered and not revoked, in order.
+  std::vector<std::string> RunningObjects();
+  std::size_t Registrations();                 // RegisterRunningObject calls that succeeded
+  std::size_t OpenClockSemaphores();
+  long ClockSemaphoreCount(TClockSemaphore semaphore);
 
   // --- ICom ---
   HRESULT CoInitialize() override;
@@ -41,8 +58,25 @@ class TSimCom final : public ICom {
   HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object) override;
   void* CoTaskMemAlloc(std::size_t bytes) override;
   void CoTaskMemFree(void* block) override;
+  HRESULT CreateBindCtx(IBindCtx** context) override;
+  HRESULT MkParseDisplayName(IBindCtx* context, const std::string& displayName, IMoniker** moniker) override;
+  HRESULT VariantClear(tagVARIANT* value) override;
+  HRESULT RegisterRunningObject(IUnknown* object, const std::string& itemName, DWORD* cookie) override;
+  HRESULT RevokeRunningObject(DWORD cookie) override;
+  DWORD GetCurrentProcessId() override { return 0x1234; }
+  TClockSemaphore CreateClockSemaphore() override;
+  bool WaitClockSemaphore(TClockSemaphore semaphore, std::uint32_t timeoutMs) override;
+  void ReleaseClockSemaphore(TClockSemaphore semaphore) override;
+  void CloseClockSemaphore(TClockSemaphore semaphore) override;
 
  private:
+  struct TSemaphore {
+    std::mutex Mutex;
+    std::condition_variable Changed;
+    long Count = 0;
+  };
+  std::shared_ptr<TSemaphore> FindSemaphore(TClockSemaphore semaphore);
+
   struct TLess {
     bool operator()(const GUID& a, const GUID& b) const;
   };
@@ -52,6 +86,14 @@ class TSimCom final : public ICom {
   std::map<std::thread::id, int> FApartments;
   std::set<void*> FTaskMem;
   std::vector<CLSID> FCreateCalls;
+  TSimDisplayNameParser FParser;
+  std::set<void*> FStrings;
+  std::map<DWORD, std::string> FRunning;
+  DWORD FNextCookie = 1;
+  std::size_t FRegistrations = 0;
+  HRESULT FFailRegistration = S_OK;
+  std::map<TClockSemaphore, std::shared_ptr<TSemaphore>> FSemaphores;
+  TClockSemaphore FNextSemaphore = 0x5000;
 };
 
 // HKEY_LOCAL_MACHINE of the simulated machine. Names compare case-insensitively, keys enumerate

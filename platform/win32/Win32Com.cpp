@@ -2,6 +2,10 @@
 
 #include "platform/win32/Win32Internal.h"
 
+#include <oleauto.h>
+
+#include <climits>
+
 namespace portwise::platform::win32 {
 
 HRESULT TWin32Com::CoInitialize() { return ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
@@ -32,6 +36,66 @@ HRESULT TWin32Com::CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD conte
 void* TWin32Com::CoTaskMemAlloc(std::size_t bytes) { return ::CoTaskMemAlloc(bytes); }
 
 void TWin32Com::CoTaskMemFree(void* block) { ::CoTaskMemFree(block); }
+
+HRESULT TWin32Com::CreateBindCtx(IBindCtx** context) {
+  if (!context) return E_POINTER;
+  *context = nullptr;
+  return ::CreateBindCtx(0, context);
+}
+
+HRESULT TWin32Com::MkParseDisplayName(IBindCtx* context, const std::string& displayName, IMoniker** moniker) {
+  if (!moniker) return E_POINTER;
+  *moniker = nullptr;
+  std::wstring wide = ToWide(displayName);
+  ULONG eaten = 0;
+  HRESULT hr = ::MkParseDisplayName(context, wide.c_str(), &eaten, moniker);
+  if (FAILED(hr)) *moniker = nullptr;
+  return hr;
+}
+
+HRESULT TWin32Com::VariantClear(tagVARIANT* value) { return ::VariantClear(value); }
+
+HRESULT TWin32Com::RegisterRunningObject(IUnknown* object, const std::string& itemName, DWORD* cookie) {
+  if (!object || !cookie) return E_POINTER;
+  IRunningObjectTable* table = nullptr;
+  HRESULT hr = ::GetRunningObjectTable(0, &table);
+  if (FAILED(hr)) return hr;
+  IMoniker* name = nullptr;
+  hr = ::CreateItemMoniker(L"!", ToWide(itemName).c_str(), &name);
+  if (SUCCEEDED(hr)) {
+    hr = table->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE, object, name, cookie);
+    name->Release();
+  }
+  table->Release();
+  return hr;
+}
+
+HRESULT TWin32Com::RevokeRunningObject(DWORD cookie) {
+  IRunningObjectTable* table = nullptr;
+  HRESULT hr = ::GetRunningObjectTable(0, &table);
+  if (FAILED(hr)) return hr;
+  hr = table->Revoke(cookie);
+  table->Release();
+  return hr;
+}
+
+DWORD TWin32Com::GetCurrentProcessId() { return ::GetCurrentProcessId(); }
+
+TClockSemaphore TWin32Com::CreateClockSemaphore() {
+  return reinterpret_cast<TClockSemaphore>(CreateSemaphoreW(nullptr, 0, LONG_MAX, nullptr));
+}
+
+bool TWin32Com::WaitClockSemaphore(TClockSemaphore semaphore, std::uint32_t timeoutMs) {
+  return semaphore && WaitForSingleObject(reinterpret_cast<HANDLE>(semaphore), timeoutMs) == WAIT_OBJECT_0;
+}
+
+void TWin32Com::ReleaseClockSemaphore(TClockSemaphore semaphore) {
+  if (semaphore) ReleaseSemaphore(reinterpret_cast<HANDLE>(semaphore), 1, nullptr);
+}
+
+void TWin32Com::CloseClockSemaphore(TClockSemaphore semaphore) {
+  if (semaphore) CloseHandle(reinterpret_cast<HANDLE>(semaphore));
+}
 
 namespace {
 

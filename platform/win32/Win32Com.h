@@ -12,6 +12,16 @@ class TWin32Com final : public ICom {
   HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object) override;
   void* CoTaskMemAlloc(std::size_t bytes) override;
   void CoTaskMemFree(void* block) override;
+  HRESULT CreateBindCtx(IBindCtx** context) override;
+  HRESULT MkParseDisplayName(IBindCtx* context, const std::string& displayName, IMoniker** moniker) override;
+  HRESULT VariantClear(tagVARIANT* value) override;
+  HRESULT RegisterRunningObject(IUnknown* object, const std::string& itemName, DWORD* cookie) override;
+  HRESULT RevokeRunningObject(DWORD cookie) override;
+  DWORD GetCurrentProcessId() override;
+  TClockSemaphore CreateClockSemaphore() override;
+  bool WaitClockSemaphore(TClockSemaphore semaphore, std::uint32_t timeoutMs) override;
+  void ReleaseClockSemaphore(TClockSemaphore semaphore) override;
+  void CloseClockSemaphore(TClockSemaphore semaphore) override;
 };
 
 class TWin32Registry final : public IRegistry {
