@@ -899,7 +899,8 @@ void TALASIOAudioDevice::SetStreamState(EStreamState AState) {
 }
 
 void TALASIOAudioDevice::SilenceOutputsLocked(std::int32_t AIndex) {
-  if (FStreamState != EStreamState::Stopping) return;
+  // Idle: the buffers may be gone, or the driver may be starting (its first switch is its own).
+  if (FStreamState == EStreamState::Idle) return;
   for (const TStreamOutput& output : FStreamOutputs)
     ALASIOSilence(output.Type, output.Halves[AIndex], static_cast<std::uint32_t>(FStreamFrames));
 }
@@ -998,7 +999,8 @@ void TALASIOAudioDevice::RefillOutputs() {
     TALASIOOutputChannelItem* item = FOutputChannels.GetItem(c);
     const std::uint32_t k = ALASIORefillCount(frames, item->FLastBufferSize);
     for (std::uint32_t j = 0; j < k; ++j) {
-      if (item->FBufferQueue.GetCollectedSamples() >= frames || !item->FIsPump) break;
+      // An ended stream has nothing more to give.
+      if (item->FBufferQueue.GetCollectedSamples() >= frames || !item->FIsPump || item->FStreamEnded) break;
       item->PumpStep();
       // The lock was given up for the source: taken again, or the device is stopping.
       TOWLockSectionRef relock = FLock->WriteLock();

@@ -473,7 +473,7 @@ class TALASIOAudioDevice : public TLPComponent, public IALASIOCallbackTarget {
   };
   // The hand-over of one buffer switch, on the driver's thread.
   void HandOver(const TASIOTime* AParams, std::int32_t AIndex, TASIOBool ADirectProcess);
-  // Silence in the output halves of AIndex; with FDataSection held.
+  // Silence in the output halves of AIndex unless Idle; with FDataSection held.
   void SilenceOutputsLocked(std::int32_t AIndex);
   // With the lock held: switches are handed over from now on.
   void BeginStreaming();
