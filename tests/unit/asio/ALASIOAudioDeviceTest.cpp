@@ -69,6 +69,7 @@ TEST_F(ASIODevice, OpenAsksTheDriverInOrderAndKeepsWhatItSays) {
 }
 
 TEST_F(ASIODevice, StartGivesTheDriverRealBuffersAndItsOwnSlotStopAndCloseUndoIt) {
+  Driver.SetCallbacks(false);  // the frame of the stream, without its buffers
   const int freeSlots = FreeSlots();
   AddInputs(2);
   AddOutputs(2);
@@ -439,6 +440,7 @@ TEST_F(ASIODevice, TheClockSourceIsAppliedAtStartOrAtOnceWhenTheIndexChangesOnAn
 // ------------------------------------------------------------------ the stream on the pins
 
 TEST_F(ASIODevice, OnlyTheEnabledThirdInputGetsABufferRecordAndAStreamStart) {
+  Driver.SetCallbacks(false);  // the frame of the stream, without its buffers
   Driver.SetInputs({{"In 1"}, {"In 2"}, {"In 3"}});
   std::vector<TALASIOInputChannelItem*> items = AddInputs(3);
   items[0]->SetEnabled(false);

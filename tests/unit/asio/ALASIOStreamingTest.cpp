@@ -205,12 +205,12 @@ TEST_F(ASIOStreaming, TheGeneratorsTonePulledByTheDeviceIsPlayedSampleForSampleO
     TSimAsio driver(row.Name);
     driver.SetOutputs({{"Out 1", row.Type}, {"Out 2", row.Type}});
     driver.Install(Platform);
+    TTestSink produced;  // outlives its source
     auto device = NewDevice(row.Name);
     device->GetMasterPumping().SetEnabled(true);
     device->GetOutputChannels().Add();
     device->GetOutputChannels().Add();
     auto gen = MakeToneGenerator();
-    TTestSink produced;
     ASSERT_TRUE(gen->GetOutputPin().Connect(&device->GetOutputChannels().GetItem(0)->GetInputPin()));
     ASSERT_TRUE(gen->GetOutputPin().Connect(&produced.Pin));
     device->SetEnabled(true);
@@ -237,8 +237,8 @@ TEST_F(ASIOStreaming, TheGeneratorsTonePulledByTheDeviceIsPlayedSampleForSampleO
 TEST_F(ASIOStreaming, ASelfPacedGeneratorsToneArrivesWholeAndInOrder) {
   Driver.SetOutputs({{"Out 1", ASIOSTInt32LSB}, {"Out 2", ASIOSTInt32LSB}});
   AddOutputs(2);
+  TTestSink produced;  // outlives its source
   auto gen = MakeToneGenerator();
-  TTestSink produced;
   ASSERT_TRUE(gen->GetOutputPin().Connect(&Device->GetOutputChannels().GetItem(1)->GetInputPin()));
   ASSERT_TRUE(gen->GetOutputPin().Connect(&produced.Pin));
   Device->SetEnabled(true);
@@ -299,6 +299,13 @@ TEST_F(ASIOStreaming, EachRecordedInputDeliversHalfBuffersInOrderWithNoneLost) {
   Driver.SetInputs({{"In 1", ASIOSTInt16LSB}, {"In 2", ASIOSTFloat32LSB}});
   AddInputs(2);
   TTestSink sinks[2];
+  // The device outlives them: they leave its pins while they are whole, however the test ends.
+  struct TLeave {
+    TTestSink* Sinks;
+    ~TLeave() {
+      for (int k = 0; k < 2; ++k) Sinks[k].Pin.Disconnect();
+    }
+  } leave{sinks};
   for (int k = 0; k < 2; ++k) ASSERT_TRUE(Device->GetInputChannels().GetItem(k)->GetOutputPin().Connect(&sinks[k].Pin));
   ASSERT_TRUE(Device->Start());
   ASSERT_TRUE(WaitFor([&] { return sinks[0].BufferCount() >= 40 && sinks[1].BufferCount() >= 40; }));
@@ -462,6 +469,8 @@ TEST_F(ASIOStreaming, StoppingClosingOrDestroyingWhileStreamingLeavesNoThreadBlo
     driver.SetCallbackThreads(row.Threads);
     driver.SetOutputs({{"Out 1", ASIOSTFloat32LSB}, {"Out 2", ASIOSTInt32LSB}});
     driver.Install(Platform);
+    TSlowSink slow;  // the receivers outlive their source
+    TTestSink fast;
     auto device = NewDevice(row.Name);
     device->GetMasterPumping().SetEnabled(true);
     for (int i = 0; i < 2; ++i) {
@@ -469,8 +478,6 @@ TEST_F(ASIOStreaming, StoppingClosingOrDestroyingWhileStreamingLeavesNoThreadBlo
       device->GetOutputChannels().Add();
     }
     auto gen = MakeToneGenerator();
-    TSlowSink slow;
-    TTestSink fast;
     ASSERT_TRUE(gen->GetOutputPin().Connect(&device->GetOutputChannels().GetItem(1)->GetInputPin()));
     ASSERT_TRUE(device->GetInputChannels().GetItem(0)->GetOutputPin().Connect(&slow.Pin));
     ASSERT_TRUE(device->GetInputChannels().GetItem(1)->GetOutputPin().Connect(&fast.Pin));
