@@ -184,6 +184,9 @@ void TALASIOInputChannelItem::Deliver() {
 }
 
 void TALASIOInputChannelItem::ClearQueue() {
+  // A receiver may call the device (even stop it) from the delivery under way: the device lock is
+  // given up while waiting for it, as a pin delivery would.
+  TOWLockSectionRef unlock = FDevice->GetLock()->UnlockAll();
   std::lock_guard delivery(FDeliverySection);
   FAudioBufferQueue->Clear();
 }

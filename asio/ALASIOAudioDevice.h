@@ -214,7 +214,8 @@ class TALASIOInputChannelItem : public TALASIOChannelItem {
 
   TALOWAudioSourcePin FOutputPin;
   TRefPtr<ISLInterfaceQueue> FAudioBufferQueue;
-  std::mutex FDeliverySection;  // a delivery against the end of the stream
+  // A delivery against the end of the stream; a receiver may end it from inside the delivery.
+  std::recursive_mutex FDeliverySection;
   std::unique_ptr<TSLNotifyThread> FAudioDataThread;
 };
 

@@ -357,8 +357,8 @@ fi
 # ==== the ASIO device on the test ASIO driver ====================================================
 # One block for everything ASIO here. The test driver's instances (tests/asio_driver/README.md) are
 # registered in this run's prefix before Portwise starts, so that the shell finds them too: two
-# healthy ones that stream (2 in, 2 out; 32-bit integers, and 32-bit floats with a fixed half-buffer
-# and no outputReady), and for the shell's rows one without channels, one whose start fails
+# healthy ones that stream (2 in, 2 out; 32-bit integers, and 32-bit floats with a fixed half-buffer,
+# no outputReady and plain buffer switches without time information), and for the shell's rows one without channels, one whose start fails
 # (-997), one whose init fails and a key without "clsid". portwise_asio_tone (tests/e2e/asio_tone)
 # plays the main window's tone through the ASIO device on driver output channel 0 and records
 # driver input channel 0; the driver's WAV file holds, bit for bit, what the device wrote.
@@ -444,7 +444,7 @@ else
 "SampleType"=dword:00000012
 "WavPath"="$(asio_regpath "$asio_out/asio-int32.wav")"
 
-[Portwise Test ASIO Float32 Fixed]
+[Portwise Test ASIO Float32]
 "CLSID"="{8A2F0C39-5B1E-4F4B-9C0A-6E2D4A1B7E02}"
 "SampleType"=dword:00000013
 "BufferMin"=dword:00000200
@@ -452,6 +452,7 @@ else
 "BufferPreferred"=dword:00000200
 "BufferGranularity"=dword:00000000
 "OutputReady"=dword:00000000
+"TimeInfo"=dword:00000000
 "WavPath"="$(asio_regpath "$asio_out/asio-float32.wav")"
 
 [Portwise Test ASIO No Channels]
@@ -473,7 +474,7 @@ ASIO_INSTANCES
        >>"$art/asio-register.log" 2>&1; then
     pass "ASIO test driver registered" "6 keys under HKLM\\$asio_root ($asio_view)"
     asio_tone_check "Int32" asio-int32 "ASIO tone, 32-bit integers" 256 yes
-    asio_tone_check "Float32 Fixed" asio-float32 "ASIO tone, 32-bit floats, fixed half-buffer" 512 no
+    asio_tone_check "Float32" asio-float32 "ASIO tone, 32-bit floats, fixed half-buffer" 512 no
   else
     fail "ASIO test driver registered" "see $art/asio-register.log"
   fi

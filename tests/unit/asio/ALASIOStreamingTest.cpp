@@ -342,6 +342,23 @@ TEST_F(ASIOStreaming, EachRecordedInputDeliversHalfBuffersInOrderWithNoneLost) {
   EXPECT_GE(Device->GetBufferSwitches(), delivered);
 }
 
+TEST_F(ASIOStreaming, AReceiverMayStopTheDeviceFromItsDelivery) {
+  AddInputs(1);
+  std::atomic<int> buffers{0};
+  TRefPtr<TOWLock> lock = TOWLock::Create();
+  TObject owner;
+  TALOWAudioSinkPin pin(&owner, lock.Get(), [&](TOWBasicPin*, const TALGuid&, IOWNotifyOperation* AOperation, TOWNotifyState) {
+    if (OWOperationAs<TOWSuppliedBufferOperation>(AOperation) && ++buffers == 5) Device->Stop();
+    return TOWNotifyResult{0};
+  });
+  ASSERT_TRUE(Device->GetInputChannels().GetItem(0)->GetOutputPin().Connect(&pin));
+  ASSERT_TRUE(Device->Start());
+  ASSERT_TRUE(WaitFor([&] { return !Device->IsRunning(); }));
+  EXPECT_FALSE(Driver.Running());
+  EXPECT_EQ(buffers.load(), 5);
+  pin.Disconnect();
+}
+
 // ------------------------------------------------------------------ switches that must not wait
 
 TEST_F(ASIOStreaming, SwitchesFromInsideCreateBuffersAndStartOnAnyThreadReturnAtOnce) {
