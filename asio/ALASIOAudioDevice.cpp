@@ -276,12 +276,19 @@ void TALASIOOutputChannelItem::PumpStep() {
 }
 
 bool TALASIOOutputChannelItem::Play(TASIOSampleType AType, void* AHalf, std::uint32_t ACount, std::uint32_t ARate) {
+  const std::uint32_t bits = ALASIOBufferBits(AType);
+  if (bits == 0) {
+    // A channel that cannot be played is left alone; an ended stream on it is over at once.
+    if (!FStreamEnded) return false;
+    FBufferQueue.Clear();
+    FStreamEnded = false;
+    return true;
+  }
   const std::uint32_t queued = FBufferQueue.GetCollectedSamples();
   if (FStreamEnded && queued < ACount) {
     // The end of the stream: what is left, then silence.
     ALASIOSilence(AType, AHalf, ACount);
-    const std::uint32_t bits = ALASIOBufferBits(AType);
-    if (queued > 0 && bits != 0) {
+    if (queued > 0) {
       PALAudioBuffer rest = TALAudioBuffer::CreateSize(ARate, bits, 1, queued);
       if (FBufferQueue.Pop(rest.Get())) ALASIOConvertOutput(AType, rest->GetReadPointer(), AHalf, queued);
     }
