@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "asio/ALASIOConvert.h"
 #include "core/OWOperations.h"
 #include "platform/ComServices.h"
 #include "platform/Platform.h"
@@ -97,11 +98,11 @@ const TLPPropertyList& TALASIOBufferSize::ClassProperties() {
 }
 
 std::int32_t TALASIOAvailableClockSources::GetCount() const {
-  TOWLockSectionRef section = FOwner->FLock->ReadLock();
-  if (!FOwner->Open()) return 0;
+  TASIORef driver = FOwner->OpenedDriver();
+  if (!driver) return 0;
   std::vector<TASIOClockSource> clocks(static_cast<std::size_t>(KASIOClockSourceCapacity));
   std::int32_t count = KASIOClockSourceCapacity;
-  if (ASIOGetClockSources(FOwner->FAsio, clocks.data(), count) != ASE_OK) return 0;
+  if (ASIOGetClockSources(driver, clocks.data(), count) != ASE_OK) return 0;
   // A count outside what was offered is not one the driver can have filled in.
   return std::clamp(count, 0, KASIOClockSourceCapacity);
 }
@@ -112,12 +113,16 @@ TALASIOClockSource::TALASIOClockSource(TALASIOAudioDevice* AOwner, IOWLock* AOwn
 std::uint32_t TALASIOClockSource::GetActieveIndex() const { return FLock->Getter(FActieveIndex); }
 
 void TALASIOClockSource::SetActieveIndex(std::uint32_t AValue) {
-  TOWLockSectionRef section = FLock->WriteLock();
-  if (FActieveIndex == AValue) return;
-  FActieveIndex = AValue;
-  FLock->ChangeNotify();
-  if (section && !GetUseCurrent() && FOwner->FAsio)
-    ASIOSetClockSource(FOwner->FAsio, static_cast<std::int32_t>(AValue));
+  TASIORef driver;
+  {
+    TOWLockSectionRef section = FLock->WriteLock();
+    if (FActieveIndex == AValue) return;
+    FActieveIndex = AValue;
+    FLock->ChangeNotify();
+    if (section && !GetUseCurrent()) driver = FOwner->FAsio;
+  }
+  // Outside the lock: the driver may be streaming.
+  if (driver) ASIOSetClockSource(driver, static_cast<std::int32_t>(AValue));
 }
 
 TALASIOAvailableClockSources& TALASIOClockSource::GetSources() { return FSources; }
@@ -146,17 +151,44 @@ TALASIOInputChannelItem::TALASIOInputChannelItem(TLPCollection* ACollection)
       FOutputPin(FDevice, FDevice->GetLock(),
                  [this](TOWBasicPin*, const TALGuid&, IOWNotifyOperation* AOperation, TOWNotifyState) {
                    return OutputPinOperation(AOperation);
-                 }) {
+                 }),
+      FAudioBufferQueue(TSLInterfaceQueue::Create()) {
   FOutputPin.SetName("OutputPin");
   FDevice->GetOutputPins().Add(&FOutputPin);
+  FAudioDataThread = std::make_unique<TSLNotifyThread>(FDevice, [this](TObject*) { Deliver(); });
 }
 
-TALASIOInputChannelItem::~TALASIOInputChannelItem() { FDevice->GetOutputPins().Remove(&FOutputPin); }
+TALASIOInputChannelItem::~TALASIOInputChannelItem() {
+  {
+    // A delivery under way may need the device lock in a receiver: it is given up while waiting.
+    TOWLockSectionRef unlock = FDevice->GetLock()->UnlockAll();
+    FAudioDataThread.reset();
+  }
+  FDevice->GetOutputPins().Remove(&FOutputPin);
+}
 
-TOWNotifyResult TALASIOInputChannelItem::OutputPinOperation(IOWNotifyOperation*) {
-  // What the receivers send back upstream (pump requests and the like) is handled with the
-  // channel's queue.
-  return 0;
+TOWNotifyResult TALASIOInputChannelItem::OutputPinOperation(IOWNotifyOperation*) { return 0; }
+
+void TALASIOInputChannelItem::QueueBuffer(const PALAudioBuffer& ABuffer) {
+  FAudioBufferQueue->Push(TRefPtr<ISLUnknown>(static_cast<IALAudioBuffer*>(ABuffer.Get())));
+  FAudioDataThread->Notify();
+}
+
+void TALASIOInputChannelItem::Deliver() {
+  std::lock_guard delivery(FDeliverySection);
+  if (!GetRunning()) return;
+  ALASIODeliverQueued(*FAudioBufferQueue, [this](IALAudioBuffer* ABuffer) {
+    // The stream may end meanwhile: nothing is sent after its stop.
+    if (GetRunning()) FOutputPin.SubmitBuffer(TRefPtr<ISLData>(ABuffer));
+  });
+}
+
+void TALASIOInputChannelItem::ClearQueue() {
+  // A receiver may call the device (even stop it) from the delivery under way: the device lock is
+  // given up while waiting for it, as a pin delivery would.
+  TOWLockSectionRef unlock = FDevice->GetLock()->UnlockAll();
+  std::lock_guard delivery(FDeliverySection);
+  FAudioBufferQueue->Clear();
 }
 
 TALASIOOutputChannelItem::TALASIOOutputChannelItem(TLPCollection* ACollection)
@@ -171,9 +203,111 @@ TALASIOOutputChannelItem::TALASIOOutputChannelItem(TLPCollection* ACollection)
 
 TALASIOOutputChannelItem::~TALASIOOutputChannelItem() { FDevice->GetInputPins().Remove(&FInputPin); }
 
-TOWNotifyResult TALASIOOutputChannelItem::InputPinOperation(IOWNotifyOperation*) {
-  // The stream to play (start, buffers, stop) goes into the channel's sample queue.
+bool TALASIOOutputChannelItem::GetIsPump() const {
+  TOWLockSectionRef section = FDevice->GetLock()->ReadLock();
+  return FIsPump;
+}
+
+std::uint32_t TALASIOOutputChannelItem::GetQueuedFrames() const {
+  TOWLockSectionRef section = FDevice->GetLock()->ReadLock();
+  return FBufferQueue.GetCollectedSamples();
+}
+
+TOWNotifyResult TALASIOOutputChannelItem::InputPinOperation(IOWNotifyOperation* AOperation) {
+  TOWLockSectionRef section = FDevice->GetLock()->WriteLock();
+  if (!section) return 0;  // the device is stopping
+  if (auto* supplied = OWOperationAs<TOWSuppliedBufferOperation>(AOperation)) {
+    // A stopped device takes nothing: nobody would drain the queue.
+    if (!GetRunning()) return 0;
+    if (PALAudioBuffer buffer = TALAudioBuffer::CreateUniversal(supplied->Buffer.Get())) {
+      FLastBufferSize = buffer->GetSize();
+      FBufferQueue.Push(TRefPtr<IALAudioBuffer>(buffer.Get()));
+    }
+    return 0;
+  }
+  if (OWOperationAs<TOWStartWaveOperation>(AOperation)) {
+    // The frames are converted to the driver's format as they are taken: the format is not needed.
+    FBufferQueue.Clear();
+    FPrimed = false;
+    FStreamEnded = false;
+    if (GetEnabled()) {
+      try {
+        FDevice->Start();
+      } catch (const std::exception&) {
+        // Reported through OnError; the source's delivery is no place for it.
+      }
+    }
+    return 0;
+  }
+  if (auto* startPump = OWOperationAs<TOWStartPumpOperation>(AOperation)) {
+    // The source names its master: another one took the stream over.
+    if (startPump->Pump && startPump->Pump != FDevice) FIsPump = false;
+    if (FIsPump) PumpStep();
+    return 0;
+  }
+  if (OWOperationAs<TOWStopOperation>(AOperation)) {
+    FDevice->OutputStreamEnded(this);
+    return 0;
+  }
+  if (auto* request = OWOperationAs<TOWPumpRequestOperation>(AOperation)) {
+    ClaimPump(*request);
+    return 0;
+  }
   return 0;
+}
+
+void TALASIOOutputChannelItem::ClaimPump(TOWPumpRequestOperation& ARequest) {
+  const TLPMasterPumping& pumping = FDevice->GetMasterPumping();
+  if (!pumping.GetEnabled()) return;
+  const std::int32_t priority = pumping.GetPriority();
+  if (ARequest.PumpType == ptHardware && ARequest.PumpPriority >= priority) {
+    // Another pump holds the stream: this item asks for nothing any more.
+    if (ARequest.Pump != FDevice) FIsPump = false;
+    return;
+  }
+  ARequest.Pump = FDevice;
+  ARequest.PumpPriority = priority;
+  ARequest.PumpType = ptHardware;
+  FIsPump = true;
+}
+
+void TALASIOOutputChannelItem::PumpStep() {
+  if (FIsPump) FInputPin.MasterPump(FDevice);
+}
+
+bool TALASIOOutputChannelItem::Play(TASIOSampleType AType, void* AHalf, std::uint32_t ACount, std::uint32_t ARate) {
+  const std::uint32_t bits = ALASIOBufferBits(AType);
+  if (bits == 0) {
+    // A channel that cannot be played is left alone; an ended stream on it is over at once.
+    if (!FStreamEnded) return false;
+    FBufferQueue.Clear();
+    FStreamEnded = false;
+    return true;
+  }
+  const std::uint32_t queued = FBufferQueue.GetCollectedSamples();
+  if (FStreamEnded && queued < ACount) {
+    // The end of the stream: what is left, then silence.
+    ALASIOSilence(AType, AHalf, ACount);
+    if (queued > 0) {
+      PALAudioBuffer rest = TALAudioBuffer::CreateSize(ARate, bits, 1, queued);
+      if (FBufferQueue.Pop(rest.Get())) ALASIOConvertOutput(AType, rest->GetReadPointer(), AHalf, queued);
+    }
+    FBufferQueue.Clear();
+    FStreamEnded = false;
+    FPrimed = false;
+    return true;
+  }
+  if (!FPrimed && !FStreamEnded) {
+    const std::uint64_t cushion = FIsPump ? 0 : FLastBufferSize;
+    if (queued < ACount + cushion) {
+      ALASIOSilence(AType, AHalf, ACount);
+      return false;
+    }
+    FPrimed = true;
+  }
+  // Running dry: the next frames wait for a cushion again.
+  if (!ALASIOPlayQueue(AType, FBufferQueue, AHalf, ACount, ARate)) FPrimed = false;
+  return false;
 }
 
 TALASIOChannels::TALASIOChannels(TALASIOAudioDevice* AOwner, IOWLock* AOwnerLock)
@@ -235,6 +369,7 @@ TALASIOAudioDevice::TALASIOAudioDevice(TComponent* AOwner)
         }
       })) {
   FEnablePin.SetName("EnablePin");
+  FNotifyThread = std::make_unique<TSLNotifyThread>(this, [this](TObject*) { WorkerCycle(); });
 }
 
 TALASIOAudioDevice::~TALASIOAudioDevice() {
@@ -246,6 +381,8 @@ TALASIOAudioDevice::~TALASIOAudioDevice() {
     // Reported through OnError already; the driver is gone either way.
   }
   ReleaseDriver();
+  // Its cycles are refused from here on (the stop section is held), so it ends at once.
+  FNotifyThread.reset();
   // While every member still exists: a receiver that answers its disconnection finds them.
   FEnablePin.Disconnect();
   for (std::int32_t i = 0; i < FInputChannels.GetCount(); ++i) FInputChannels.GetItem(i)->GetOutputPin().Disconnect();
@@ -353,6 +490,12 @@ void TALASIOAudioDevice::SetOnLatenciesChanged(TNotifyEvent AValue) {
 bool TALASIOAudioDevice::IsRunning() const { return FLock->Getter(FRunning); }
 std::int32_t TALASIOAudioDevice::GetCallbackIndex() const { return FLock->Getter(FCallbackIndex); }
 std::int32_t TALASIOAudioDevice::GetIntRunningSampleRate() const { return FLock->Getter(FIntRunningSampleRate); }
+std::uint64_t TALASIOAudioDevice::GetBufferSwitches() const { return FBufferSwitches.load(); }
+
+TASIOTime TALASIOAudioDevice::GetSyncTimeInfo() const {
+  std::lock_guard g(FDataSection);
+  return FSyncTimeInfo;
+}
 
 // ------------------------------------------------------------------ queries
 
@@ -380,37 +523,35 @@ std::int32_t TALASIOAudioDevice::GetDriverVersion() {
   return OpenCatching() ? FDriverVersion : 0;
 }
 
-std::string TALASIOAudioDevice::GetErrorMessage() {
+TASIORef TALASIOAudioDevice::OpenedDriver() {
   TOWLockSectionRef section = FLock->ReadLock();
   if (!Open()) return {};
-  return ASIOGetErrorMessage(FAsio);
+  return FAsio;
 }
 
-std::int32_t TALASIOAudioDevice::GetInputLatency() {
-  TOWLockSectionRef section = FLock->ReadLock();
-  if (!Open()) return 0;
+std::string TALASIOAudioDevice::GetErrorMessage() {
+  TASIORef driver = OpenedDriver();
+  return driver ? ASIOGetErrorMessage(driver) : std::string();
+}
+
+std::int32_t TALASIOAudioDevice::ReadLatency(bool AInput) {
+  TASIORef driver = OpenedDriver();
+  if (!driver) return 0;
+  // Asked without the lock: a driver may answer only between its buffer switches.
   std::int32_t input = 0, output = 0;
-  if (const TASIOError r = ASIOGetLatencies(FAsio, input, output); r != ASE_OK) {
+  const TASIOError r = ASIOGetLatencies(driver, input, output);
+  TOWLockSectionRef section = FLock->ReadLock();
+  if (r != ASE_OK) {
     Warn(KASIOCantGetLatencies, r);
   } else {
     FInputLatency = input;
     FOutputLatency = output;
   }
-  return FInputLatency;
+  return AInput ? FInputLatency : FOutputLatency;
 }
 
-std::int32_t TALASIOAudioDevice::GetOutputLatency() {
-  TOWLockSectionRef section = FLock->ReadLock();
-  if (!Open()) return 0;
-  std::int32_t input = 0, output = 0;
-  if (const TASIOError r = ASIOGetLatencies(FAsio, input, output); r != ASE_OK) {
-    Warn(KASIOCantGetLatencies, r);
-  } else {
-    FInputLatency = input;
-    FOutputLatency = output;
-  }
-  return FOutputLatency;
-}
+std::int32_t TALASIOAudioDevice::GetInputLatency() { return ReadLatency(true); }
+std::int32_t TALASIOAudioDevice::GetOutputLatency() { return ReadLatency(false); }
 
 bool TALASIOAudioDevice::GetUsesPostOutput() {
   TOWLockSectionRef section = FLock->ReadLock();
@@ -433,6 +574,8 @@ bool TALASIOAudioDevice::CanSampleRate(double ARate) {
 // ------------------------------------------------------------------ reports
 
 void TALASIOAudioDevice::ReleaseDriver() noexcept {
+  // No switch waits for the worker or touches a buffer of a driver that goes.
+  SetStreamState(EStreamState::Idle);
   TASIORef driver = std::move(FAsio);
   // No callback reaches the device once its slot is free, whatever the driver still does.
   if (FCallbackIndex >= 0) {
@@ -665,10 +808,13 @@ bool TALASIOAudioDevice::Start() {
   }
   // The records now tell which channels are active.
   if (!ReadChannelInfos(true)) return true;
+  BeginStreaming();
+  // A driver calls its first switch from inside start, on this thread: it is not waited for.
   if (const TASIOError r = ASIOStart(FAsio); r != ASE_OK) {
     Fail(KASIOCantStart, r);
     return true;
   }
+  SetStreamState(EStreamState::Streaming);
   FRunning = true;
   FEnablePin.SetValue(true);
   FEnabled = true;
@@ -684,10 +830,14 @@ void TALASIOAudioDevice::Stop() {
   FInStop = true;
   FRunning = false;
 
+  // Switches waiting are released now, and until the driver has stopped they only write silence:
+  // a driver that waits for its callback thread in stop finds it free.
+  SetStreamState(EStreamState::Stopping);
   if (const TASIOError r = ASIOStop(FAsio); r != ASE_OK) {
     Fail(KASIOCantStop, r);
     return;
   }
+  SetStreamState(EStreamState::Idle);
   for (std::int32_t k = 0; k < std::min(FInputChannels.GetCount(), FOutputPins.GetCount()); ++k) {
     TALASIOInputChannelItem* item = FInputChannels.GetItem(k);
     if (!item->GetRunning()) continue;
@@ -707,6 +857,16 @@ void TALASIOAudioDevice::Stop() {
   FEnabled = false;
 }
 
+void TALASIOAudioDevice::OutputStreamEnded(TALASIOOutputChannelItem* AItem) {
+  if (FInStop) return;
+  // Queued audio of a running device is played out first; the worker stops the device then.
+  if (FRunning && AItem->GetRunning() && AItem->FBufferQueue.GetCollectedSamples() > 0) {
+    AItem->FStreamEnded = true;
+    return;
+  }
+  FMainThreadNotify->Notify();
+}
+
 void TALASIOAudioDevice::Close() {
   TOWLockSectionRef section = FLock->StopLock();
   if (!FAsio) return;
@@ -714,10 +874,173 @@ void TALASIOAudioDevice::Close() {
   ReleaseDriver();
 }
 
+// ------------------------------------------------------------------ buffer exchange
+
+void TALASIOAudioDevice::BeginStreaming() {
+  FBufferSwitches = 0;
+  for (std::int32_t k = 0; k < FOutputChannels.GetCount(); ++k) {
+    TALASIOOutputChannelItem* item = FOutputChannels.GetItem(k);
+    item->FPrimed = false;
+    item->FStreamEnded = false;
+  }
+  std::lock_guard g(FDataSection);
+  FStreamDriver = FAsio.Get();
+  FStreamPostOutput = FPostOutput;
+  FStreamFrames = FRunningBufferSize;
+  FStreamOutputs.clear();
+  for (const TASIOBufferInfo& b : FBuffersInfo) {
+    if (b.isInput) continue;
+    const auto record = static_cast<std::size_t>(FNumInputChannels + b.channelNum);
+    FStreamOutputs.push_back({FChannelInfo[record].type, {b.buffers[0], b.buffers[1]}});
+  }
+}
+
+void TALASIOAudioDevice::SetStreamState(EStreamState AState) {
+  std::unique_lock lk(FDataSection);
+  FStreamState = AState;
+  if (AState == EStreamState::Idle) {
+    FStreamDriver = nullptr;
+    FStreamOutputs.clear();
+  }
+  FProcessedEvent.notify_all();
+  if (AState == EStreamState::Streaming) return;
+  // A switch in the hand-over has been woken and leaves it without waiting for anything.
+  FProcessedEvent.wait(lk, [this] { return !FInHandOver; });
+}
+
+void TALASIOAudioDevice::SilenceOutputsLocked(std::int32_t AIndex) {
+  // Idle: the buffers may be gone, or the driver may be starting (its first switch is its own).
+  if (FStreamState == EStreamState::Idle) return;
+  for (const TStreamOutput& output : FStreamOutputs)
+    ALASIOSilence(output.Type, output.Halves[AIndex], static_cast<std::uint32_t>(FStreamFrames));
+}
+
+void TALASIOAudioDevice::HandOver(const TASIOTime* AParams, std::int32_t AIndex, TASIOBool ADirectProcess) {
+  if (AIndex != 0 && AIndex != 1) return;  // no half of ours
+  std::unique_lock lk(FDataSection);
+  if (FStreamState != EStreamState::Streaming) {
+    SilenceOutputsLocked(AIndex);
+    return;
+  }
+  // One switch at a time: a second one waits until the previous cycle is complete.
+  FProcessedEvent.wait(lk, [this] { return !FInHandOver || FStreamState != EStreamState::Streaming; });
+  if (FStreamState != EStreamState::Streaming) {
+    SilenceOutputsLocked(AIndex);
+    return;
+  }
+  FInHandOver = true;
+  FSyncDoubleBufferIndex = AIndex;
+  FSyncTimeInfo = AParams ? *AParams : TASIOTime{};
+  FSyncDirectProcess = ADirectProcess != 0;
+  const std::uint64_t ticket = ++FRequested;
+  lk.unlock();
+  FNotifyThread->Notify();
+  lk.lock();
+  FProcessedEvent.wait(lk, [&] { return FProcessed >= ticket || FStreamState != EStreamState::Streaming; });
+  const bool bConverted = FConverted == ticket;
+  // Not converted (the worker was refused, or the device began to stop): no stale half is played.
+  if (!bConverted) SilenceOutputsLocked(AIndex);
+  FInHandOver = false;
+  FProcessedEvent.notify_all();
+  IASIO* postOutput = bConverted && FStreamPostOutput ? FStreamDriver : nullptr;
+  lk.unlock();
+  if (postOutput) ASIOOutputReady(TASIORef(postOutput));
+}
+
+void TALASIOAudioDevice::WorkerCycle() {
+  TOWLockSectionRef section = FLock->WriteLock();
+  std::unique_lock lk(FDataSection);
+  if (FProcessed >= FRequested) return;  // the switch was released meanwhile
+  const std::uint64_t ticket = FRequested;
+  if (!section || FStreamState != EStreamState::Streaming) {
+    // The device is stopping: the switch is released without its buffers.
+    FProcessed = ticket;
+    FProcessedEvent.notify_all();
+    return;
+  }
+  const std::int32_t index = FSyncDoubleBufferIndex;
+  lk.unlock();
+  // The state cannot change meanwhile: that takes the lock this cycle holds.
+  ExchangeBuffers(index);
+  lk.lock();
+  FProcessed = FConverted = ticket;
+  ++FBufferSwitches;
+  FProcessedEvent.notify_all();
+  lk.unlock();
+  // The half is complete: the driver goes on while the queues are filled for the next ones.
+  RefillOutputs();
+}
+
+void TALASIOAudioDevice::ExchangeBuffers(std::int32_t AIndex) {
+  const auto frames = static_cast<std::uint32_t>(FRunningBufferSize);
+  const auto rate = static_cast<std::uint32_t>(FIntRunningSampleRate);
+  bool bPlayedOut = false;
+  for (const TASIOBufferInfo& b : FBuffersInfo) {
+    void* half = b.buffers[AIndex];
+    const std::int32_t c = b.channelNum;
+    if (b.isInput) {
+      const TASIOSampleType type = FChannelInfo[static_cast<std::size_t>(c)].type;
+      if (c >= FInputChannels.GetCount()) continue;
+      TALASIOInputChannelItem* item = FInputChannels.GetItem(c);
+      if (!item->GetRunning()) continue;
+      if (PALAudioBuffer buffer = ALASIOInputBuffer(type, half, frames, rate)) item->QueueBuffer(buffer);
+    } else {
+      const TASIOSampleType type = FChannelInfo[static_cast<std::size_t>(FNumInputChannels + c)].type;
+      if (c >= FOutputChannels.GetCount()) {
+        ALASIOSilence(type, half, frames);
+        continue;
+      }
+      if (FOutputChannels.GetItem(c)->Play(type, half, frames, rate)) bPlayedOut = true;
+    }
+  }
+  // The stream that ended has been heard to its end: the device stops, on the main thread.
+  if (bPlayedOut && !FInStop) FMainThreadNotify->Notify(true);
+}
+
+void TALASIOAudioDevice::RefillOutputs() {
+  for (std::size_t i = 0;; ++i) {
+    // Read again at every record: a pump gives the lock up, and the device may have changed.
+    if (!FRunning || i >= FBuffersInfo.size()) return;
+    const TASIOBufferInfo b = FBuffersInfo[i];
+    if (b.isInput) continue;
+    const std::int32_t c = b.channelNum;
+    if (c >= FOutputChannels.GetCount()) continue;
+    const auto frames = static_cast<std::uint32_t>(FRunningBufferSize);
+    TALASIOOutputChannelItem* item = FOutputChannels.GetItem(c);
+    const std::uint32_t k = ALASIORefillCount(frames, item->FLastBufferSize);
+    for (std::uint32_t j = 0; j < k; ++j) {
+      // An ended stream has nothing more to give.
+      if (item->FBufferQueue.GetCollectedSamples() >= frames || !item->FIsPump || item->FStreamEnded) break;
+      item->PumpStep();
+      // The lock was given up for the source: taken again, or the device is stopping.
+      TOWLockSectionRef relock = FLock->WriteLock();
+      if (!relock || !FRunning || c >= FOutputChannels.GetCount()) return;
+      item = FOutputChannels.GetItem(c);
+    }
+  }
+}
+
 // ------------------------------------------------------------------ driver callbacks
 
-void TALASIOAudioDevice::ASIOBufferSwitch(std::int32_t, TASIOBool) {
-  // The half-buffer is handed over to the worker thread here.
+void TALASIOAudioDevice::ASIOBufferSwitch(std::int32_t index, TASIOBool directProcess) {
+  IASIO* driver;
+  {
+    std::lock_guard g(FDataSection);
+    if (FStreamState != EStreamState::Streaming) {
+      if (index == 0 || index == 1) SilenceOutputsLocked(index);
+      return;
+    }
+    driver = FStreamDriver;
+  }
+  TASIOTime time{};
+  TASIOSamples position{};
+  TASIOTimeStamp stamp{};
+  if (ASIOGetSamplePosition(TASIORef(driver), position, stamp) == ASE_OK) {
+    time.timeInfo.samplePosition = position;
+    time.timeInfo.systemTime = stamp;
+    time.timeInfo.flags = kSystemTimeValid | kSamplePositionValid;
+  }
+  HandOver(&time, index, directProcess);
 }
 
 void TALASIOAudioDevice::ASIOSampleRateDidChange(TASIOSampleRate) {}
@@ -756,8 +1079,9 @@ std::int32_t TALASIOAudioDevice::ASIOMessage(std::int32_t selector, std::int32_t
   }
 }
 
-TASIOTime* TALASIOAudioDevice::ASIOBufferSwitchTimeInfo(TASIOTime*, std::int32_t, TASIOBool) {
-  // As ASIOBufferSwitch: the worker converts the half-buffer.
+TASIOTime* TALASIOAudioDevice::ASIOBufferSwitchTimeInfo(TASIOTime* params, std::int32_t index,
+                                                         TASIOBool directProcess) {
+  HandOver(params, index, directProcess);
   return nullptr;
 }
 

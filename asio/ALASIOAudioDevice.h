@@ -13,13 +13,25 @@
 //
 // Threads. The main thread configures, opens, starts, stops and closes; a pin delivery may start
 // the device from another thread. The driver calls back on its own threads through a callback
-// slot bound at Start and given back when the driver goes. Locks: the one component lock, shared
-// by every sub-object (write sections for Open, Start and the setters, read sections for the
-// queries, stop sections for Stop, Close and destruction, so that every other thread's attempt is
-// refused at once while the device stops). The driver's threads never take it: what they need is
-// under a mutex of its own. COM is entered by the constructor and left by the destructor, so a
-// device is created and destroyed on one thread.
+// slot bound at Start and given back when the driver goes. A buffer switch does no audio work: it
+// hands the half to the device's worker thread and waits until the worker has converted every
+// buffer of the cycle (recorded halves become audio buffers for the input items, queued audio of
+// the output items becomes driver samples); the worker then refills the output queues, pulling
+// from the sources when the device pumps them. Each input item delivers its buffers on a thread of
+// its own, so a slow receiver never holds up the driver.
+//
+// Locks: the one component lock, shared by every sub-object (write sections for Open, Start, the
+// worker's cycle, the sink pins' handlers and the setters, read sections for the queries, stop
+// sections for Stop, Close and destruction, so that every other thread's attempt is refused at
+// once while the device stops). The driver's threads never take it: the hand-over has a mutex of
+// its own (FDataSection). A buffer switch waits for the worker only while the device streams: one
+// that comes while the driver starts, after the device began to stop, or after it stopped returns
+// at once; one that waits is released when the device stops or the worker is refused. Driver
+// calls made while the device may stream are made without the component lock, so no driver that
+// serialises its calls with its callbacks can deadlock with the worker. COM is entered by the
+// constructor and left by the destructor, so a device is created and destroyed on one thread.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "asio/ALASIOAudioQueue.h"
 #include "asio/ALASIOCallbackEntries.h"
 #include "asio/ALASIODevice.h"
 #include "asio/ASIOInterface.h"
@@ -35,6 +48,8 @@
 #include "core/OWPinList.h"
 #include "core/OWPins.h"
 #include "gen/SLClockGen.h"
+#include "gen/SLInterfaceQueue.h"
+#include "gen/SLNotifyThread.h"
 #include "mme/ALAudioOut.h"
 
 namespace portwise {
@@ -175,39 +190,70 @@ class TALASIOChannelItem : public TLPCollectionItem {
   std::atomic<bool> FRunning{false};
 };
 
-// A driver input channel: what it records leaves on OutputPin.
+// A driver input channel: what it records leaves on OutputPin. The worker queues one buffer per
+// half-buffer; the item's delivery thread submits them in order.
 class TALASIOInputChannelItem : public TALASIOChannelItem {
  public:
   explicit TALASIOInputChannelItem(TLPCollection* ACollection);
+  // Ends the delivery thread first, then takes the pin away.
   ~TALASIOInputChannelItem() override;
 
   TALOWAudioSourcePin& GetOutputPin() noexcept { return FOutputPin; }
 
  private:
   friend class TALASIOAudioDevice;
-  // Operations coming back from the receivers.
+  // Operations coming back from the receivers: none is used.
   TOWNotifyResult OutputPinOperation(IOWNotifyOperation* AOperation);
-  // Drops what was recorded and not yet delivered (the item's buffer queue and its delivery
-  // thread live here).
-  void ClearQueue() {}
+  // On the worker's thread, under the device lock: one recorded buffer to deliver.
+  void QueueBuffer(const PALAudioBuffer& ABuffer);
+  // One wake-up of the delivery thread.
+  void Deliver();
+  // The stream ends: waits for a delivery under way and drops what was not delivered, so that
+  // nothing follows the stream's stop on the pin.
+  void ClearQueue();
 
   TALOWAudioSourcePin FOutputPin;
+  TRefPtr<ISLInterfaceQueue> FAudioBufferQueue;
+  // A delivery against the end of the stream; a receiver may end it from inside the delivery.
+  std::recursive_mutex FDeliverySection;
+  std::unique_ptr<TSLNotifyThread> FAudioDataThread;
 };
 
-// A driver output channel: what arrives on InputPin is played.
+// A driver output channel: what arrives on InputPin is played. Buffers of any size, width and
+// channel count are queued by reference; each cycle takes one half-buffer of their front-left
+// channel. A source that paces itself is played once a half-buffer and one of its buffers are
+// queued (again after the queue ran dry), so that its clock's jitter does not break the sound; a
+// source this device pumps is played as soon as a half-buffer is there. When the source ends its
+// stream, what is queued is played out before the device stops.
 class TALASIOOutputChannelItem : public TALASIOChannelItem {
  public:
   explicit TALASIOOutputChannelItem(TLPCollection* ACollection);
   ~TALASIOOutputChannelItem() override;
 
   TALOWAudioSinkPin& GetInputPin() noexcept { return FInputPin; }
+  // The item is the pumping master of its source.
+  bool GetIsPump() const;
+  // Frames queued and not yet played.
+  std::uint32_t GetQueuedFrames() const;
 
  private:
   friend class TALASIOAudioDevice;
-  // Stream operations from the source (the item's sample queue lives here).
+  // Stream operations from the source, under the device lock.
   TOWNotifyResult InputPinOperation(IOWNotifyOperation* AOperation);
+  void ClaimPump(TOWPumpRequestOperation& ARequest);
+  // Asks the source for one buffer when this item pumps it. The device lock is given up meanwhile.
+  void PumpStep();
+  // One output half of ACount frames (worker, under the device lock). True when the source's
+  // ended stream has now been played out.
+  bool Play(TASIOSampleType AType, void* AHalf, std::uint32_t ACount, std::uint32_t ARate);
 
   TALOWAudioSinkPin FInputPin;
+  // Guarded by the device lock.
+  TALASIOAudioQueue FBufferQueue;
+  bool FIsPump = false;
+  std::uint32_t FLastBufferSize = 0;
+  bool FPrimed = false;       // the queue is being played
+  bool FStreamEnded = false;  // the source ended its stream; the queue is played out
 };
 
 class TALASIOChannels : public TLPCollection {
@@ -359,6 +405,10 @@ class TALASIOAudioDevice : public TLPComponent, public IALASIOCallbackTarget {
   bool IsRunning() const;
   std::int32_t GetCallbackIndex() const;
   std::int32_t GetIntRunningSampleRate() const;
+  // Buffer switches the worker has converted since the last Start; safe from any thread.
+  std::uint64_t GetBufferSwitches() const;
+  // The time information of the last buffer switch handed to the worker.
+  TASIOTime GetSyncTimeInfo() const;
 
   PORTWISE_PUBLISHED_PROPERTIES()
 
@@ -378,6 +428,8 @@ class TALASIOAudioDevice : public TLPComponent, public IALASIOCallbackTarget {
   friend class TALASIOClockSource;
   friend class TALASIOAvailableClockSources;
   friend class TALASIOAvailableChannels;
+  friend class TALASIOInputChannelItem;
+  friend class TALASIOOutputChannelItem;
 
   // Enters COM for the constructing thread, leaves it when the device goes.
   class TComApartment {
@@ -406,12 +458,57 @@ class TALASIOAudioDevice : public TLPComponent, public IALASIOCallbackTarget {
   bool OpenCatching();
   // The driver, read under the lock, for the calls made outside it.
   TASIORef HeldDriver() const;
-  void SetRunningFlags(bool AInputs, bool AOutputs);
+  // Opens when needed; the driver for a call made outside the lock (empty: cannot be opened).
+  TASIORef OpenedDriver();
+  std::int32_t ReadLatency(bool AInput);
+
+  // --- the buffer exchange ---
+  enum class EStreamState : std::uint8_t {
+    Idle,       // no switch is waited for or touches a buffer
+    Streaming,  // switches are handed to the worker
+    Stopping,   // the driver is being stopped: switches write silence and return
+  };
+  struct TStreamOutput {
+    TASIOSampleType Type;
+    void* Halves[2];
+  };
+  // The hand-over of one buffer switch, on the driver's thread.
+  void HandOver(const TASIOTime* AParams, std::int32_t AIndex, TASIOBool ADirectProcess);
+  // Silence in the output halves of AIndex unless Idle; with FDataSection held.
+  void SilenceOutputsLocked(std::int32_t AIndex);
+  // With the lock held: switches are handed over from now on.
+  void BeginStreaming();
+  // With the lock held: switches waiting are released (and write silence while the driver is
+  // being stopped); returns once no switch is in the hand-over.
+  void SetStreamState(EStreamState AState);
+  // The worker's cycle: the buffers of the half handed over, then the refill.
+  void WorkerCycle();
+  void ExchangeBuffers(std::int32_t AIndex);
+  void RefillOutputs();
+  // A source ended its stream at this item.
+  void OutputStreamEnded(TALASIOOutputChannelItem* AItem);
 
   TComApartment FComApartment;
   TOWLockSectionRef FDestroySection;  // held from the start of destruction to its end
   bool FEnabled = true;
-  // The worker thread and the hand-over state of the buffer exchange are created here.
+
+  // The hand-over between the driver's threads and the worker, under FDataSection.
+  mutable std::mutex FDataSection;
+  std::condition_variable FProcessedEvent;
+  EStreamState FStreamState = EStreamState::Idle;
+  bool FInHandOver = false;         // a switch holds the hand-over (the others wait)
+  std::uint64_t FRequested = 0;     // switches handed over
+  std::uint64_t FProcessed = 0;     // switches answered by the worker
+  std::uint64_t FConverted = 0;     // the last switch whose buffers the worker converted
+  std::int32_t FSyncDoubleBufferIndex = 0;
+  TASIOTime FSyncTimeInfo{};
+  bool FSyncDirectProcess = false;
+  IASIO* FStreamDriver = nullptr;   // kept alive by FAsio while the slot is bound
+  bool FStreamPostOutput = false;
+  std::int32_t FStreamFrames = 0;
+  std::vector<TStreamOutput> FStreamOutputs;
+  std::atomic<std::uint64_t> FBufferSwitches{0};
+
   TALASIODevice FDevice;
   TLPMasterPumping FMasterPumping;
   TALASIOSampleRate FSampleRate;
@@ -425,6 +522,8 @@ class TALASIOAudioDevice : public TLPComponent, public IALASIOCallbackTarget {
   TALASIOClockSource FClockSource;
   TALASIOBufferSize FBufferSize;
   std::unique_ptr<TSLMainThreadNotify> FMainThreadNotify;
+  // The worker: created last, ended by the destructor once the driver has gone.
+  std::unique_ptr<TSLNotifyThread> FNotifyThread;
 
   // Guarded by the component lock.
   TASIORef FAsio;

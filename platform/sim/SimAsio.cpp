@@ -3,8 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/sim/SimCom.h"
 #include "platform/sim/SimPlatform.h"
@@ -47,6 +53,80 @@ void WriteText(char* ADest, std::size_t ASize, const std::string& AText) {
 
 std::atomic<std::uint32_t> GNextClass{0};
 
+// Inside a switch made by the simulation: what the host calls back is counted, not recorded.
+thread_local int tInSwitch = 0;
+
+bool IsMsb(TASIOSampleType AType) { return AType <= ASIOSTFloat64MSB || (AType >= 8 && AType <= 11); }
+
+// Little-endian bytes of AValue's low ABytes bytes, reversed for the MSB types.
+void PutBytes(std::uint8_t* ADest, std::uint64_t AValue, std::size_t ABytes, bool AMsb) {
+  for (std::size_t b = 0; b < ABytes; ++b) {
+    const auto byte = static_cast<std::uint8_t>(AValue >> (8 * b));
+    ADest[AMsb ? ABytes - 1 - b : b] = byte;
+  }
+}
+
+std::uint64_t GetBytes(const std::uint8_t* ASource, std::size_t ABytes, bool AMsb) {
+  std::uint64_t v = 0;
+  for (std::size_t b = 0; b < ABytes; ++b) v |= std::uint64_t{ASource[AMsb ? ABytes - 1 - b : b]} << (8 * b);
+  return v;
+}
+
+// The 16-bit value s in the channel's type. False for a type the driver does not write.
+bool PutSample(std::uint8_t* ADest, TASIOSampleType AType, std::int16_t s) {
+  const bool msb = IsMsb(AType);
+  const std::int32_t v = s;
+  switch (AType) {
+    case ASIOSTInt16LSB: case ASIOSTInt16MSB:
+      PutBytes(ADest, static_cast<std::uint16_t>(v), 2, msb); return true;
+    case ASIOSTInt24LSB: case ASIOSTInt24MSB:
+      PutBytes(ADest, static_cast<std::uint32_t>(v * 256), 3, msb); return true;
+    case ASIOSTInt32LSB: case ASIOSTInt32MSB:
+      PutBytes(ADest, static_cast<std::uint32_t>(v * 65536), 4, msb); return true;
+    case ASIOSTInt32LSB16: case ASIOSTInt32MSB16:
+      PutBytes(ADest, static_cast<std::uint32_t>(v), 4, msb); return true;
+    case ASIOSTInt32LSB18: case ASIOSTInt32MSB18:
+      PutBytes(ADest, static_cast<std::uint32_t>(v * 4), 4, msb); return true;
+    case ASIOSTInt32LSB20: case ASIOSTInt32MSB20:
+      PutBytes(ADest, static_cast<std::uint32_t>(v * 16), 4, msb); return true;
+    case ASIOSTInt32LSB24: case ASIOSTInt32MSB24:
+      PutBytes(ADest, static_cast<std::uint32_t>(v * 256), 4, msb); return true;
+    case ASIOSTFloat32LSB: case ASIOSTFloat32MSB:
+      PutBytes(ADest, std::bit_cast<std::uint32_t>(static_cast<float>(v) / 32768.0f), 4, msb); return true;
+    case ASIOSTFloat64LSB: case ASIOSTFloat64MSB:
+      PutBytes(ADest, std::bit_cast<std::uint64_t>(static_cast<double>(v) / 32768.0), 8, msb); return true;
+    default:
+      return false;
+  }
+}
+
+// One sample of the channel's type as a value of full scale 1.0; false for a type the driver does
+// not read.
+bool GetSample(const std::uint8_t* ASource, TASIOSampleType AType, double& AValue) {
+  const bool msb = IsMsb(AType);
+  auto asInt32 = [&] { return static_cast<double>(static_cast<std::int32_t>(GetBytes(ASource, 4, msb))); };
+  switch (AType) {
+    case ASIOSTInt16LSB: case ASIOSTInt16MSB:
+      AValue = static_cast<std::int16_t>(GetBytes(ASource, 2, msb)) / 32768.0; return true;
+    case ASIOSTInt24LSB: case ASIOSTInt24MSB: {
+      const auto u = static_cast<std::uint32_t>(GetBytes(ASource, 3, msb)) << 8;
+      AValue = static_cast<double>(static_cast<std::int32_t>(u)) / 2147483648.0;
+      return true;
+    }
+    case ASIOSTInt32LSB: case ASIOSTInt32MSB: AValue = asInt32() / 2147483648.0; return true;
+    case ASIOSTInt32LSB16: case ASIOSTInt32MSB16: AValue = asInt32() / 32768.0; return true;
+    case ASIOSTInt32LSB18: case ASIOSTInt32MSB18: AValue = asInt32() / 131072.0; return true;
+    case ASIOSTInt32LSB20: case ASIOSTInt32MSB20: AValue = asInt32() / 524288.0; return true;
+    case ASIOSTInt32LSB24: case ASIOSTInt32MSB24: AValue = asInt32() / 8388608.0; return true;
+    case ASIOSTFloat32LSB: case ASIOSTFloat32MSB:
+      AValue = std::bit_cast<float>(static_cast<std::uint32_t>(GetBytes(ASource, 4, msb))); return true;
+    case ASIOSTFloat64LSB: case ASIOSTFloat64MSB:
+      AValue = std::bit_cast<double>(GetBytes(ASource, 8, msb)); return true;
+    default:
+      return false;
+  }
+}
+
 class TSimAsioDriver;
 
 }  // namespace
@@ -70,7 +150,14 @@ struct TSimAsio::TState {
   std::int32_t InputLatency = 0, OutputLatency = 0;
   std::int32_t ClockCount = 1, ClockSource = 0;
   std::int64_t Position = 0, TimeStamp = 0;
+  bool bScriptedPosition = false;
   std::function<void(EAsioCall)> OnCall;
+  bool bCallbacks = true;
+  bool bFirstSwitchInStart = true;
+  int CallbackThreads = 1;
+  bool bOfferTimeInfo = true;
+  int LateSwitches = 0;
+  std::deque<std::pair<std::int32_t, std::int32_t>> PendingMessages;
   // record
   std::vector<TSimAsioCall> Calls;
   int Created = 0, Live = 0;
@@ -78,6 +165,14 @@ struct TSimAsio::TState {
   TSimAsioDriver* BufferOwner = nullptr;
   TSimAsioBuffers LastRequest;
   int RunningObjects = 0;
+  bool bUsesTimeInfo = false;
+  std::int64_t Switches = 0;
+  std::map<std::int32_t, std::vector<double>> Recorded;
+  std::vector<TSimAsioMessage> Messages;
+  std::size_t OutputReadyCalls = 0, SamplePositionCalls = 0;
+  int LateMade = 0;
+  // Wakes the callback threads of every object (at stop, dispose and release).
+  std::condition_variable Wake;
 };
 
 namespace {
@@ -143,23 +238,45 @@ class TSimAsioDriver final : public IASIO {
 
   TASIOError PW_ASIO_METHOD start() override {
     Enter(EAsioCall::start);
-    std::lock_guard g(S->M);
+    JoinLate();
+    std::unique_lock lk(S->M);
     TASIOError r = Scripted(EAsioCall::start);
     if (r == ASE_OK && !FBuffers) r = ASE_InvalidMode;
-    if (r == ASE_OK && !FRunning) {
-      // A callback thread that switches the halves at the buffer's pace starts here.
+    const bool bStarting = r == ASE_OK && !FRunning;
+    if (bStarting) {
       FRunning = true;
       ++S->RunningObjects;
+      FStartTime = std::chrono::steady_clock::now();
     }
-    return Record(EAsioCall::start, r);
+    Record(EAsioCall::start, r);
+    if (!bStarting || !S->bCallbacks) return r;
+    std::int64_t first = 0;
+    if (S->bFirstSwitchInStart) {
+      // The first half is asked for from inside start, on the caller's thread.
+      SwitchLocked(0, lk);
+      first = 1;
+      if (!FRunning) return r;
+    }
+    const int threads = std::clamp(S->CallbackThreads, 1, 2);
+    for (int t = 0; t < threads; ++t) {
+      // With two threads each one keeps to one half: thread t makes the switches n with n % 2 == t.
+      std::int64_t n = first;
+      if (threads == 2 && (n & 1) != t) ++n;
+      FThreads.emplace_back([this, n, step = threads] { Run(n, step); });
+    }
+    return r;
   }
 
   TASIOError PW_ASIO_METHOD stop() override {
     Enter(EAsioCall::stop);
-    std::lock_guard g(S->M);
-    const TASIOError r = Scripted(EAsioCall::stop);
-    if (r == ASE_OK) StopLocked();
-    return Record(EAsioCall::stop, r);
+    TASIOError r;
+    {
+      std::lock_guard g(S->M);
+      r = Scripted(EAsioCall::stop);
+      Record(EAsioCall::stop, r);
+    }
+    if (r == ASE_OK) Halt(true);
+    return r;
   }
 
   TASIOError PW_ASIO_METHOD getChannels(std::int32_t* numInputChannels, std::int32_t* numOutputChannels) override {
@@ -266,6 +383,10 @@ class TSimAsioDriver final : public IASIO {
       *sPos = Int64ToAsio(S->Position);
       *tStamp = Int64ToAsio(S->TimeStamp);
     }
+    if (tInSwitch > 0) {
+      ++S->SamplePositionCalls;
+      return r;
+    }
     return Record(EAsioCall::getSamplePosition, r);
   }
 
@@ -294,6 +415,17 @@ class TSimAsioDriver final : public IASIO {
   TASIOError PW_ASIO_METHOD createBuffers(TASIOBufferInfo* bufferInfos, std::int32_t numChannels,
                                           std::int32_t bufferSize, TASIOCallbacks* callbacks) override {
     Enter(EAsioCall::createBuffers);
+    JoinLate();
+    bool bOffer;
+    {
+      std::lock_guard g(S->M);
+      bOffer = S->bOfferTimeInfo;
+    }
+    // Asked as real drivers ask, before the buffers exist; the answer decides how the host is
+    // called back.
+    const bool bTimeInfo = bOffer && callbacks &&
+                           callbacks->asioMessage(kAsioSelectorSupported, kAsioSupportsTimeInfo, nullptr, nullptr) == 1 &&
+                           callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) == 1;
     std::lock_guard g(S->M);
     S->LastRequest = {};
     if (bufferInfos && numChannels > 0)
@@ -313,19 +445,25 @@ class TSimAsioDriver final : public IASIO {
     }
     if (r == ASE_OK) {
       FMemory.clear();
+      FTypes.clear();
       for (std::int32_t i = 0; i < numChannels; ++i) {
         TASIOBufferInfo& b = bufferInfos[i];
         const auto& channel = (b.isInput ? S->Inputs : S->Outputs)[static_cast<std::size_t>(b.channelNum)];
         const std::size_t bytes = static_cast<std::size_t>(bufferSize) * SampleBytes(channel.Type);
         for (void*& half : b.buffers) {
+          // Zeroed: what a host that writes nothing plays is silence.
           FMemory.push_back(std::make_unique<std::uint8_t[]>(bytes));
           half = FMemory.back().get();
         }
+        FTypes.push_back(channel.Type);
       }
       FBuffers = true;
+      FUseTimeInfo = bTimeInfo;
+      S->bUsesTimeInfo = bTimeInfo;
       FCreated.Infos.assign(bufferInfos, bufferInfos + std::max(numChannels, 0));
       FCreated.BufferSize = bufferSize;
       FCreated.Callbacks = callbacks;
+      FRate = S->Rate > 0 ? S->Rate : 44100;
       S->BufferOwner = this;
     }
     return Record(EAsioCall::createBuffers, r, numChannels, bufferSize);
@@ -333,11 +471,19 @@ class TSimAsioDriver final : public IASIO {
 
   TASIOError PW_ASIO_METHOD disposeBuffers() override {
     Enter(EAsioCall::disposeBuffers);
+    TASIOError r;
+    {
+      std::lock_guard g(S->M);
+      r = Scripted(EAsioCall::disposeBuffers);
+      if (r == ASE_OK && !FBuffers) r = ASE_InvalidMode;
+      Record(EAsioCall::disposeBuffers, r);
+    }
+    if (r != ASE_OK) return r;
+    Halt(false);
     std::lock_guard g(S->M);
-    TASIOError r = Scripted(EAsioCall::disposeBuffers);
-    if (r == ASE_OK && !FBuffers) r = ASE_InvalidMode;
-    if (r == ASE_OK) DisposeLocked();
-    return Record(EAsioCall::disposeBuffers, r);
+    DisposeLocked();
+    S->Wake.notify_all();  // a late thread waits for this
+    return r;
   }
 
   TASIOError PW_ASIO_METHOD controlPanel() override { return Plain(EAsioCall::controlPanel); }
@@ -347,15 +493,25 @@ class TSimAsioDriver final : public IASIO {
     const TASIOError r = Scripted(EAsioCall::future);
     return Record(EAsioCall::future, r == ASE_OK ? ASE_InvalidParameter : r, selector);
   }
-  TASIOError PW_ASIO_METHOD outputReady() override { return Plain(EAsioCall::outputReady); }
+  TASIOError PW_ASIO_METHOD outputReady() override {
+    Enter(EAsioCall::outputReady);
+    std::lock_guard g(S->M);
+    const TASIOError r = Scripted(EAsioCall::outputReady);
+    if (tInSwitch > 0) {
+      ++S->OutputReadyCalls;
+      return r;
+    }
+    return Record(EAsioCall::outputReady, r);
+  }
 
   // Under the state's mutex.
   const TSimAsioBuffers& CreatedLocked() const { return FCreated; }
 
  private:
   ~TSimAsioDriver() {
+    Halt(false);
+    JoinLate();
     std::lock_guard g(S->M);
-    StopLocked();
     if (FBuffers) DisposeLocked();
     --S->Live;
   }
@@ -387,16 +543,138 @@ class TSimAsioDriver final : public IASIO {
       return (b.isInput != 0) == AInput && b.channelNum == AChannel;
     });
   }
-  void StopLocked() {
-    if (!FRunning) return;
-    // The callback thread ends here.
-    FRunning = false;
-    --S->RunningObjects;
+  // Ends the callback threads and waits for them; AStopCall: this is the driver's stop, after which
+  // scripted late switches follow. Never called with the state's mutex held.
+  void Halt(bool AStopCall) {
+    std::vector<std::thread> threads;
+    bool bLate = false;
+    {
+      std::lock_guard g(S->M);
+      if (FRunning) {
+        FRunning = false;
+        --S->RunningObjects;
+        bLate = AStopCall && S->LateSwitches > 0 && FCreated.Callbacks;
+      }
+      threads.swap(FThreads);
+    }
+    S->Wake.notify_all();
+    for (std::thread& t : threads) {
+      // A host that stops the driver from inside a switch cannot wait for its own thread.
+      if (t.get_id() == std::this_thread::get_id()) t.detach();
+      else t.join();
+    }
+    if (!bLate) return;
+    std::lock_guard g(S->M);
+    FLateCancel = false;
+    FLate = std::thread([this] { RunLate(); });
   }
+
+  void JoinLate() {
+    std::thread late;
+    {
+      std::lock_guard g(S->M);
+      FLateCancel = true;
+      late.swap(FLate);
+    }
+    S->Wake.notify_all();
+    if (late.joinable()) late.join();
+  }
+
+  // A callback thread: switches n, n + AStep, ... each at its deadline, until the object stops.
+  void Run(std::int64_t AFirst, std::int64_t AStep) {
+    std::unique_lock lk(S->M);
+    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(FCreated.BufferSize) / FRate));
+    for (std::int64_t n = AFirst; FRunning; n += AStep) {
+      const auto deadline = FStartTime + period * n;
+      if (S->Wake.wait_until(lk, deadline, [this] { return !FRunning; })) break;
+      SwitchLocked(n, lk);
+    }
+  }
+
+  // Switch n (half n % 2): inputs filled, the host called without the lock, outputs recorded.
+  void SwitchLocked(std::int64_t n, std::unique_lock<std::mutex>& lk) {
+    const auto index = static_cast<std::size_t>(n & 1);
+    const std::int64_t position = n * FCreated.BufferSize;
+    const auto frames = static_cast<std::size_t>(FCreated.BufferSize);
+    for (std::size_t i = 0; i < FCreated.Infos.size(); ++i) {
+      const TASIOBufferInfo& b = FCreated.Infos[i];
+      if (!b.isInput) continue;
+      auto* p = static_cast<std::uint8_t*>(b.buffers[index]);
+      const std::size_t step = SampleBytes(FTypes[i]);
+      for (std::size_t f = 0; f < frames; ++f, p += step)
+        PutSample(p, FTypes[i], SimAsioSawtooth(position + static_cast<std::int64_t>(f), b.channelNum));
+    }
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    if (!S->bScriptedPosition) {
+      S->Position = position;
+      S->TimeStamp = now;
+    }
+    std::deque<std::pair<std::int32_t, std::int32_t>> messages;
+    messages.swap(S->PendingMessages);
+    TASIOCallbacks* callbacks = FCreated.Callbacks;
+    const bool bTimeInfo = FUseTimeInfo;
+    const double rate = FRate;
+    lk.unlock();
+    ++tInSwitch;
+    for (const auto& [selector, value] : messages) {
+      const std::int32_t answer = callbacks->asioMessage(selector, value, nullptr, nullptr);
+      std::lock_guard g(S->M);
+      S->Messages.push_back({selector, value, answer});
+    }
+    if (bTimeInfo) {
+      TASIOTime time{};
+      time.timeInfo.speed = 1.0;
+      time.timeInfo.samplePosition = Int64ToAsio(position);
+      time.timeInfo.systemTime = Int64ToAsio(now);
+      time.timeInfo.sampleRate = rate;
+      time.timeInfo.flags = kSystemTimeValid | kSamplePositionValid;
+      callbacks->bufferSwitchTimeInfo(&time, static_cast<std::int32_t>(index), 1);
+    } else {
+      callbacks->bufferSwitch(static_cast<std::int32_t>(index), 1);
+    }
+    --tInSwitch;
+    lk.lock();
+    for (std::size_t i = 0; i < FCreated.Infos.size(); ++i) {
+      const TASIOBufferInfo& b = FCreated.Infos[i];
+      if (b.isInput) continue;
+      const auto* p = static_cast<const std::uint8_t*>(b.buffers[index]);
+      const std::size_t step = SampleBytes(FTypes[i]);
+      std::vector<double>& record = S->Recorded[b.channelNum];
+      double v = 0;
+      for (std::size_t f = 0; f < frames && GetSample(p, FTypes[i], v); ++f, p += step) record.push_back(v);
+    }
+    ++S->Switches;
+  }
+
+  // After a stop: the scripted late switches, once the buffers are gone (or after a second).
+  void RunLate() {
+    std::unique_lock lk(S->M);
+    S->Wake.wait_for(lk, std::chrono::seconds(1), [this] { return FLateCancel || !FBuffers; });
+    if (FLateCancel) return;
+    const int count = S->LateSwitches;
+    TASIOCallbacks* callbacks = FCreated.Callbacks ? FCreated.Callbacks : FLastCallbacks;
+    const bool bTimeInfo = FUseTimeInfo;
+    lk.unlock();
+    for (int i = 0; i < count && callbacks; ++i) {
+      if (bTimeInfo) {
+        TASIOTime time{};
+        callbacks->bufferSwitchTimeInfo(&time, i & 1, 1);
+      } else {
+        callbacks->bufferSwitch(i & 1, 1);
+      }
+      std::lock_guard g(S->M);
+      ++S->LateMade;
+    }
+  }
+
   void DisposeLocked() {
-    StopLocked();
     FBuffers = false;
+    if (FCreated.Callbacks) FLastCallbacks = FCreated.Callbacks;
     FCreated = {};
+    FTypes.clear();
     FMemory.clear();
     if (S->BufferOwner == this) S->BufferOwner = nullptr;
   }
@@ -407,13 +685,26 @@ class TSimAsioDriver final : public IASIO {
   // Guarded by the state's mutex.
   bool FBuffers = false;
   bool FRunning = false;
+  bool FUseTimeInfo = false;
   TSimAsioBuffers FCreated;
+  TASIOCallbacks* FLastCallbacks = nullptr;  // of the buffers disposed last, for late switches
+  std::vector<TASIOSampleType> FTypes;       // per record of FCreated
   std::vector<std::unique_ptr<std::uint8_t[]>> FMemory;
+  double FRate = 44100;
+  std::chrono::steady_clock::time_point FStartTime;
+  std::vector<std::thread> FThreads;
+  std::thread FLate;
+  bool FLateCancel = false;
 };
 
 }  // namespace
 
 // ------------------------------------------------------------------ TSimAsio
+
+std::int16_t SimAsioSawtooth(std::int64_t AFrame, std::int32_t AChannel) {
+  const auto u = static_cast<std::uint64_t>(AFrame) * 64u * static_cast<std::uint64_t>(AChannel + 1);
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>(u & 0xFFFF));
+}
 
 TSimAsio::TSimAsio(std::string AKeyName) : FKeyName(std::move(AKeyName)), FState(std::make_shared<TState>()) {
   const std::uint32_t n = ++GNextClass;
@@ -471,7 +762,15 @@ void TSimAsio::SetLatencies(std::int32_t AInput, std::int32_t AOutput) {
 }
 void TSimAsio::SetClockSources(std::int32_t ACount) { PW_SIM_SET(FState->ClockCount = ACount); }
 void TSimAsio::SetSamplePosition(std::int64_t APosition, std::int64_t ATimeStamp) {
-  PW_SIM_SET(FState->Position = APosition; FState->TimeStamp = ATimeStamp);
+  PW_SIM_SET(FState->Position = APosition; FState->TimeStamp = ATimeStamp; FState->bScriptedPosition = true);
+}
+void TSimAsio::SetCallbacks(bool AValue) { PW_SIM_SET(FState->bCallbacks = AValue); }
+void TSimAsio::SetFirstSwitchInStart(bool AValue) { PW_SIM_SET(FState->bFirstSwitchInStart = AValue); }
+void TSimAsio::SetCallbackThreads(int ACount) { PW_SIM_SET(FState->CallbackThreads = ACount); }
+void TSimAsio::SetOfferTimeInfo(bool AValue) { PW_SIM_SET(FState->bOfferTimeInfo = AValue); }
+void TSimAsio::SetLateSwitches(int ACount) { PW_SIM_SET(FState->LateSwitches = ACount); }
+void TSimAsio::PostDriverMessage(std::int32_t ASelector, std::int32_t AValue) {
+  PW_SIM_SET(FState->PendingMessages.emplace_back(ASelector, AValue));
 }
 void TSimAsio::SetOnCall(std::function<void(EAsioCall)> AOnCall) { PW_SIM_SET(FState->OnCall = std::move(AOnCall)); }
 
@@ -549,6 +848,47 @@ TASIOCallbacks* TSimAsio::Callbacks() {
 TSimAsioBuffers TSimAsio::LastCreateRequest() {
   std::lock_guard g(FState->M);
   return FState->LastRequest;
+}
+
+bool TSimAsio::UsesTimeInfo() {
+  std::lock_guard g(FState->M);
+  return FState->bUsesTimeInfo;
+}
+
+std::int64_t TSimAsio::Switches() {
+  std::lock_guard g(FState->M);
+  return FState->Switches;
+}
+
+std::vector<double> TSimAsio::Recorded(std::int32_t AChannel) {
+  std::lock_guard g(FState->M);
+  auto it = FState->Recorded.find(AChannel);
+  return it == FState->Recorded.end() ? std::vector<double>{} : it->second;
+}
+
+void TSimAsio::ClearRecorded() {
+  std::lock_guard g(FState->M);
+  FState->Recorded.clear();
+}
+
+std::vector<TSimAsioMessage> TSimAsio::DriverMessages() {
+  std::lock_guard g(FState->M);
+  return FState->Messages;
+}
+
+std::size_t TSimAsio::OutputReadyCalls() {
+  std::lock_guard g(FState->M);
+  return FState->OutputReadyCalls;
+}
+
+std::size_t TSimAsio::SamplePositionCalls() {
+  std::lock_guard g(FState->M);
+  return FState->SamplePositionCalls;
+}
+
+int TSimAsio::LateSwitchesMade() {
+  std::lock_guard g(FState->M);
+  return FState->LateMade;
 }
 
 }  // namespace portwise::platform::sim

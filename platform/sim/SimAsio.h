@@ -6,8 +6,19 @@
 // call; the objects share the call record and are numbered from 1 in creation order.
 //
 // Streaming: createBuffers allocates real buffers (two halves per record, of the channel's sample
-// size, 4 bytes for a code without one) and keeps the callback record it was given; a test can
-// call those callbacks itself. start and stop only change the running state for now.
+// size, 4 bytes for a code without one), keeps the callback record it was given (a test can call
+// those callbacks itself) and asks the host whether it takes time information. As real drivers do,
+// start makes the first switch (half 0) itself on the calling thread before it returns, then a
+// callback thread of the driver object switches the halves 1, 0, 1, ... at the half-buffer pace
+// (buffer size / rate, absolute deadlines, a late thread catching up at once). Before each switch
+// the input halves are filled with SimAsioSawtooth in the channel's type; the host is called
+// through bufferSwitchTimeInfo when it said it takes time information, through bufferSwitch
+// otherwise; afterwards the output halves are recorded per output channel, read in their type as
+// values of full scale 1.0. stop, disposeBuffers and the release of the object end the callback
+// thread and wait for it before they return.
+//
+// What the host calls from inside a switch (getSamplePosition, outputReady) is counted, not
+// recorded in Calls, so that the call record stays the one of the program's own thread.
 //
 // Threads: every method and every scripting call may come from any thread; one mutex guards the
 // state, and no callback of the program runs while it is held.
@@ -51,6 +62,19 @@ struct TSimAsioCall {
   double Rate = 0;         // canSampleRate, setSampleRate
   TASIOError Result = 0;   // what the method returned (init: its Boolean)
 };
+
+// A message the driver sent from its callback thread, and the host's answer.
+struct TSimAsioMessage {
+  std::int32_t Selector = 0;
+  std::int32_t Value = 0;
+  std::int32_t Answer = 0;
+};
+
+// Frame AFrame (counted from start) of input channel AChannel: the signed 16-bit value
+// (AFrame * 64 * (AChannel + 1)) mod 65536, written in the channel's type: as it is (16-bit),
+// times 256 (24-bit), times 65536 (32-bit), shifted to the alignment of the aligned 32-bit types
+// (by 0, 2, 4 or 8 bits), divided by 32768 (float types), byte-reversed for the MSB types.
+std::int16_t SimAsioSawtooth(std::int64_t AFrame, std::int32_t AChannel);
 
 // A createBuffers as it was asked for.
 struct TSimAsioBuffers {
@@ -100,6 +124,20 @@ class TSimAsio {
   void SetSamplePosition(std::int64_t APosition, std::int64_t ATimeStamp);
   // Runs at the start of every method, on the calling thread, without the driver's lock.
   void SetOnCall(std::function<void(EAsioCall)> AOnCall);
+  // --- streaming (read at each start) ---
+  // False: start succeeds, but the driver never calls back.
+  void SetCallbacks(bool AValue);
+  // False: no switch from inside start; the callback thread begins with half 0.
+  void SetFirstSwitchInStart(bool AValue);
+  // 2: two callback threads, one for each half, so that a slow host sees switches overlap.
+  void SetCallbackThreads(int ACount);
+  // False: the driver does not ask, and calls bufferSwitch only (read at createBuffers).
+  void SetOfferTimeInfo(bool AValue);
+  // After a stop, a thread of the driver's calls the host's buffer switch this many more times,
+  // once disposeBuffers has returned (or a second has passed).
+  void SetLateSwitches(int ACount);
+  // Sent with asioMessage by the callback thread before its next switch.
+  void PostDriverMessage(std::int32_t ASelector, std::int32_t AValue);
 
   // --- reading back ---
   std::vector<TSimAsioCall> Calls();
@@ -118,6 +156,19 @@ class TSimAsio {
   TASIOCallbacks* Callbacks();
   // The last createBuffers request as received, whatever it returned.
   TSimAsioBuffers LastCreateRequest();
+  // Whether the host is called through bufferSwitchTimeInfo.
+  bool UsesTimeInfo();
+  // Switches made since the simulation was built (the one from inside start included).
+  std::int64_t Switches();
+  // The output halves of every switch of output channel AChannel, in order.
+  std::vector<double> Recorded(std::int32_t AChannel);
+  void ClearRecorded();
+  std::vector<TSimAsioMessage> DriverMessages();
+  // Calls the host made from inside switches.
+  std::size_t OutputReadyCalls();
+  std::size_t SamplePositionCalls();
+  // Late switches made so far.
+  int LateSwitchesMade();
 
   struct TState;
 

@@ -354,6 +354,133 @@ else
   fi
 fi
 
+# ==== the ASIO device on the test ASIO driver ====================================================
+# One block for everything ASIO here. The test driver's instances (tests/asio_driver/README.md) are
+# registered in this run's prefix before Portwise starts, so that the shell finds them too: two
+# healthy ones that stream (2 in, 2 out; 32-bit integers, and 32-bit floats with a fixed half-buffer,
+# no outputReady and plain buffer switches without time information), and for the shell's rows one without channels, one whose start fails
+# (-997), one whose init fails and a key without "clsid". portwise_asio_tone (tests/e2e/asio_tone)
+# plays the main window's tone through the ASIO device on driver output channel 0 and records
+# driver input channel 0; the driver's WAV file holds, bit for bit, what the device wrote.
+asio_dll=$build/tests/asio_driver/PortwiseTestAsio.dll
+asio_tone=$build/tests/e2e/asio_tone/portwise_asio_tone.exe
+driver_wav=$here/driver_wav.py
+asio_out=$PW_STATE/asio
+mkdir -p "$asio_out"
+asio_regpath() { local p; p=$(realpath -m "$1"); p="Z:${p//\//\\}"; printf '%s' "${p//\\/\\\\}"; }
+tally "$PY" "$driver_wav" --self-test
+
+# asio_play INSTANCE FILE: the tone through the instance; the program's report in $art/FILE.txt
+# (exit code last), the driver's file as $art/FILE-driver.wav, its channel 0 in 16 bits as
+# $art/FILE.wav with the conversion's figures in $art/FILE-convert.txt.
+asio_play() {
+  local instance=$1 file=$2
+  rm -f "$asio_out/$file.wav" "$art/$file-driver.wav" "$art/$file.wav"
+  pw_wine "$asio_tone" "Portwise Test ASIO $instance" 1000 >"$art/$file.txt" 2>>"$art/asio-tone-wine.log"
+  echo "exit code: $?" >>"$art/$file.txt"
+  cp "$asio_out/$file.wav" "$art/$file-driver.wav" 2>/dev/null
+  "$PY" "$driver_wav" "$art/$file-driver.wav" "$art/$file.wav" --channel 0 >"$art/$file-convert.txt" 2>&1
+}
+
+# asio_tone_check INSTANCE FILE LABEL HALF OUTPUTREADY: plays (again, up to E2E_TONE_ATTEMPTS plays
+# when the sound fails, as tone_check does) and checks the report, the sound and the input.
+asio_tone_check() {
+  local instance=$1 file=$2 label=$3 half=$4 ready=$5 attempt out r n want got rate f
+  r=$art/$file.txt
+  for ((attempt = 1; ; attempt++)); do
+    asio_play "$instance" "$file"
+    n=$(figure "$r" "buffers produced")
+    out=$("$PY" "$analyse_tone" "$art/$file.wav" --freq 1000 --freq-tol 1 --peak-dbfs -6.02 --peak-tol 0.1 \
+      --seconds "$(tone_seconds "${n:-0}")" --seconds-tol "$E2E_TONE_TOL" --json "$art/$file-figures.json" \
+      --prefix "$label: " 2>&1)
+    [[ $out == *FAIL* && $out != *"FAIL $label: tone present"* ]] && ((attempt < E2E_TONE_ATTEMPTS)) || break
+    grep '^FAIL ' <<<"$out" | sed "s/^FAIL /NOTE (play $attempt, repeated) /"
+    for f in .txt .wav -driver.wav -convert.txt; do mv "$art/$file$f" "$art/$file-$attempt$f" 2>/dev/null; done
+  done
+  verdict "$label: program" "exit code $(figure "$r" "exit code")$(grep -m1 '^error: ' "$r" | tr -d '\r' | sed 's/^/; /')" \
+    test "$(figure "$r" "exit code")" = 0
+  verdict "$label: driver started" \
+    "\"$(figure "$r" driver)\", $(figure "$r" inputs) in, $(figure "$r" outputs) out; tone on output channel $(figure "$r" "output channel")" \
+    test "$(figure "$r" started)" = yes
+  verdict "$label: half-buffer" "$(figure "$r" half-buffer) frames, $half expected" test "$(figure "$r" half-buffer)" = "$half"
+  verdict "$label: outputReady" "used: $(figure "$r" "uses outputReady"), $ready expected" \
+    test "$(figure "$r" "uses outputReady")" = "$ready"
+  verdict "$label: a second of buffers produced" "$n buffers of 1024 frames" within "${n:-0}" 35 52
+  tally printf '%s\n' "$out"
+  want=$(tone_seconds "${n:-0}")
+  got=$("$PY" -c 'import json, sys; print("%.5f" % json.load(open(sys.argv[1])).get("seconds", -1))' "$art/$file-figures.json" 2>/dev/null)
+  verdict "$label: every buffer produced is in the driver's file" \
+    "tone of ${got:-?} s; $n buffers last $want s (+- $half_buffer s)" near "${got:--1}" "${want:-0}" "$half_buffer"
+  verdict "$label: samples as the device wrote them" \
+    "$(figure "$art/$file-convert.txt" format); back to 16 bits within $(figure "$art/$file-convert.txt" rounding)" \
+    within "$(figure "$art/$file-convert.txt" rounding)" 0 0.01
+  verdict "$label: the other output channel silent" "$(figure "$art/$file-convert.txt" "other channels silent")" \
+    test "$(figure "$art/$file-convert.txt" "other channels silent")" = yes
+  verdict "$label: the device stopped itself after the tone" "$(figure "$r" "stopped after the tone")" \
+    grep -q '^yes' <<<"$(figure "$r" "stopped after the tone")"
+  verdict "$label: buffer switches counted" "$(figure "$r" "buffer switches") switches of $half frames" \
+    within "$(figure "$r" "buffer switches")" "$((44100 / half))" 100000
+  verdict "$label: input buffers of the half-buffer" "$(figure "$r" "input buffer sizes")" \
+    grep -Eqx "$half x [0-9]+" <<<"$(figure "$r" "input buffer sizes")"
+  rate=$("$PY" -c 'import sys; print(f"{44100 / int(sys.argv[1]):.2f}")' "$half")
+  verdict "$label: input buffers at the driver's pace" "$(figure "$r" "input rate") buffers/s, $rate expected" \
+    near "$(figure "$r" "input rate")" "$rate" "$("$PY" -c 'import sys; print(float(sys.argv[1]) * 0.1)' "$rate")"
+  verdict "$label: input carries the driver's signal" "$(figure "$r" "input bits")-bit buffers, $(figure "$r" "input signal")" \
+    test "$(figure "$r" "input signal ok")" = yes
+}
+
+if [[ ! -f $asio_dll || ! -f $asio_tone ]]; then
+  fail "build" "no $asio_dll or $asio_tone (targets portwise_test_asio, portwise_asio_tone): no ASIO checks"
+else
+  # A 32-bit build's programs load the 32-bit driver, from the 32-bit registry view.
+  if pw_exe_is_32bit "$asio_tone"; then
+    asio_view=--dll32 asio_root='Software\Wow6432Node\ASIO'
+  else
+    asio_view=--dll64 asio_root='Software\ASIO'
+  fi
+  cat >"$asio_out/instances" <<ASIO_INSTANCES
+[Portwise Test ASIO Int32]
+"CLSID"="{8A2F0C39-5B1E-4F4B-9C0A-6E2D4A1B7E01}"
+"SampleType"=dword:00000012
+"WavPath"="$(asio_regpath "$asio_out/asio-int32.wav")"
+
+[Portwise Test ASIO Float32]
+"CLSID"="{8A2F0C39-5B1E-4F4B-9C0A-6E2D4A1B7E02}"
+"SampleType"=dword:00000013
+"BufferMin"=dword:00000200
+"BufferMax"=dword:00000200
+"BufferPreferred"=dword:00000200
+"BufferGranularity"=dword:00000000
+"OutputReady"=dword:00000000
+"TimeInfo"=dword:00000000
+"WavPath"="$(asio_regpath "$asio_out/asio-float32.wav")"
+
+[Portwise Test ASIO No Channels]
+"CLSID"="{8A2F0C39-5B1E-4F4B-9C0A-6E2D4A1B7E03}"
+"InputChannels"=dword:00000000
+"OutputChannels"=dword:00000000
+
+[Portwise Test ASIO Start Fails]
+"CLSID"="{8A2F0C39-5B1E-4F4B-9C0A-6E2D4A1B7E04}"
+"Fail_start"=dword:fffffc1b
+
+[Portwise Test ASIO No Init]
+"CLSID"="{8A2F0C39-5B1E-4F4B-9C0A-6E2D4A1B7E05}"
+"InitFails"=dword:00000001
+ASIO_INSTANCES
+  if PORTWISE_RUN_TAG=$PW_TAG WINE=$PW_WINE "$root/tests/asio_driver/register.sh" "$asio_view" "$asio_dll" \
+       "$asio_out/instances" >>"$art/asio-register.log" 2>&1 &&
+     pw_wine reg add "HKLM\\$asio_root\\Portwise Test ASIO No Clsid" /v Description /d "Portwise Test ASIO No Clsid" /f \
+       >>"$art/asio-register.log" 2>&1; then
+    pass "ASIO test driver registered" "6 keys under HKLM\\$asio_root ($asio_view)"
+    asio_tone_check "Int32" asio-int32 "ASIO tone, 32-bit integers" 256 yes
+    asio_tone_check "Float32" asio-float32 "ASIO tone, 32-bit floats, fixed half-buffer" 512 no
+  else
+    fail "ASIO test driver registered" "see $art/asio-register.log"
+  fi
+fi
+# ==== end of the ASIO block =====================================================================
+
 # ---- start-up -----------------------------------------------------------------------------------
 
 t0=$(date +%s)
