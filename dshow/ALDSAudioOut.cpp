@@ -293,13 +293,16 @@ void TALDSAudioOut::Open() {
     FGraph->GraphChanged();
     FGraph->GraphBuilt();
   }
-  FOpened = ok;
-  FGraphBuilt = ok;
-  if (ok) FOpened = FGraph->GetMediaControl();
-  if (!FOpened) {
-    FGraphBuilt = false;
+  bool opened;
+  try {
+    opened = ok && FGraph->GetMediaControl();
+  } catch (...) {
     TearDown();
+    throw;
   }
+  FOpened = opened;
+  FGraphBuilt = opened;
+  if (!opened) TearDown();
 }
 
 std::exception_ptr TALDSAudioOut::BuildRenderer() {
