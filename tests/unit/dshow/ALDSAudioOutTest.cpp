@@ -459,6 +459,41 @@ TEST_F(ALDSAudioOutTest, AFailingRunAtTheEndOfThePrefillIsReportedWithItsCode) {
   EXPECT_TRUE(Out->IsPlaying());
 }
 
+// Counts the ticks of a clock source pin.
+class TClockCounter : public TObject {
+ public:
+  TClockCounter()
+      : Lock(TOWLock::Create()), Pin(this, Lock.Get(), [this](TOWBasicPin*, const TALGuid&, IOWNotifyOperation*, TOWNotifyState) {
+          ++Ticks;
+          return 0u;
+        }) {}
+  std::atomic<int> Ticks{0};
+  TRefPtr<TOWLock> Lock;
+  TOWClockSinkPin Pin;
+};
+
+TEST_F(ALDSAudioOutTest, WithItsClockOutputConnectedTheRenderersClockTicksItOncePerBufferPeriod) {
+  Make();
+  TClockCounter clock;
+  ASSERT_TRUE(clock.Pin.Connect(&Out->GetClockOutputPin()));
+  CatchErrors(false);
+  DS.FailNext("Graph.GetSyncSource", static_cast<HRESULT>(0x80040256));
+  Source.Start();
+  Source.Send(14);
+  ASSERT_EQ(1u, ErrorsSeen().size());
+  EXPECT_EQ("Can't obtain the reggerence clock.", ErrorsSeen()[0].Text);
+  EXPECT_EQ(static_cast<std::int32_t>(0x80040256), ErrorsSeen()[0].Code);
+
+  Source.Start(KMono22k);  // a new stream, a new graph: this time the clock is there
+  Source.Send(8);
+  ASSERT_TRUE(Eventually([&] { return Out->IsPlaying(); }));
+  const int before = clock.Ticks.load();
+  std::this_thread::sleep_for(500ms);
+  // One tick per 46 ms buffer period (about ten): far more than the player's own pump steps.
+  EXPECT_GE(clock.Ticks.load() - before, 6);
+  EXPECT_EQ(1u, ErrorsSeen().size());
+}
+
 TEST_F(ALDSAudioOutTest, FlushDropsTheQueueAndFlushesTheRenderer) {
   Make();
   Source.Start();
