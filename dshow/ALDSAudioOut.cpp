@@ -115,8 +115,6 @@ TDSClockThread::~TDSClockThread() {
 // ------------------------------------------------------------------ construction
 
 TALDSAudioOut::TALDSAudioOut(TComponent* AOwner) : TALBasicAudioOut(AOwner), FOperationQueue(GetLock()) {
-  if (!IsDesigning())
-    FPlayerThread = std::make_unique<TALPlayerThread>(*this, MakeThreadName(GetName(), ClassName(), ".TALPlayerThread"));
   FMainThreadNotify = std::make_unique<TSLMainThreadNotify>([this] { StreamPlayedOut(); });
   FGraph = std::make_unique<TDSGraph>(this, GetLock(),
                                       [this](std::int32_t ACode, LONG_PTR, LONG_PTR) { GraphNotify(ACode); });
@@ -137,6 +135,9 @@ TALDSAudioOut::TALDSAudioOut(TComponent* AOwner) : TALBasicAudioOut(AOwner), FOp
       });
   FIsPump = false;
   TearDown();
+  // Last: the thread reads the state set above.
+  if (!IsDesigning())
+    FPlayerThread = std::make_unique<TALPlayerThread>(*this, MakeThreadName(GetName(), ClassName(), ".TALPlayerThread"));
 }
 
 TALDSAudioOut::~TALDSAudioOut() {
