@@ -95,7 +95,13 @@ HRESULT TSimDShow::TWorld::CreateDeviceFilter(const std::shared_ptr<TWorld>& sel
   if (FAILED(info.BindToObjectResult)) return info.BindToObjectResult;
   switch (info.Kind) {
     case ESimDeviceKind::AudioRenderer: return SimCreateRenderer(self, id, iid, ppv);
-    case ESimDeviceKind::AudioCapture: return SimCreateCapture(self, id, iid, ppv);
+    case ESimDeviceKind::AudioCapture:
+      if (info.bPinless) {
+        GUID clsid = GUID_NULL;
+        GuidFromString("{E30629D2-27E5-11CE-875D-00608CB78066}", clsid);
+        return SimCreatePlainFilter(self, clsid, iid, ppv);
+      }
+      return SimCreateCapture(self, id, iid, ppv);
     case ESimDeviceKind::Filter: break;
   }
   GUID clsid = GUID_NULL;
@@ -722,6 +728,8 @@ class TSimGraph final : public TSimComObject,
   }
   HRESULT STDMETHODCALLTYPE GetSyncSource(IReferenceClock** pClock) override {
     if (!pClock) return E_POINTER;
+    *pClock = nullptr;
+    if (HRESULT hr = FWorld->Take("Graph.GetSyncSource"); FAILED(hr)) return hr;
     TRefPtr<IReferenceClock> clock = Clock();
     if (!clock) {
       clock = MakeClock();

@@ -41,6 +41,7 @@ struct TSimDevice {
   DWORD Merit = 0x00600000;
   HRESULT BindToStorageResult = S_OK;   // a failure makes BindToStorage fail so
   HRESULT BindToObjectResult = S_OK;
+  bool bPinless = false;                // a capture filter without pins, as Wine 8's stub is
 };
 
 struct TSimRenderedSample {
@@ -111,7 +112,8 @@ class TSimDShow {
   // --- scripting: failures at named points, each taken once ("Graph.Run", "Graph.Stop",
   // "Graph.Pause", "Graph.AddFilter", "Graph.QueryInterface.IMediaControl",
   // "Graph.QueryInterface.IMediaEventEx", "Graph.QueryInterface.IMediaFilter",
-  // "Builder.SetFiltergraph", "Builder.RenderStream", "Renderer.ReceiveConnection") ---
+  // "Builder.SetFiltergraph", "Builder.RenderStream", "Renderer.ReceiveConnection",
+  // "Graph.GetSyncSource") ---
   void FailNext(const std::string& point, HRESULT hr, unsigned count = 1);
 
   // --- scripting: allocators and renderers ---
