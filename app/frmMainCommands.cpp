@@ -228,9 +228,12 @@ void TfmMain::TestASIO(int item) {
       ASIO_SetupChannels(true, true);
       ASIO_StartStop(true);
       Delay_ms(500, true);
+      // A driver that starts but never calls back cannot be used: that is no success.
+      const bool bCalledBack = ASIOAudioDevice->GetBufferSwitches() > 0;
+      if (!bCalledBack) Log_Error(FormatRes(KLogASIONoCallback, ASIO_GetDriverName()));
       ASIO_StartStop(false);
       ASIO_SetEnabled(false);
-      setTest(rsOK.Text);
+      setTest(bCalledBack ? rsOK.Text : rsErr.Text);
     } else {
       Log_Error(FormatRes(KLogASIOCantOpen, ASIO_GetDriverName()));
       Guarded("[ASIO] " + driver, [] { ASIOAudioDevice->SetEnabled(false); });

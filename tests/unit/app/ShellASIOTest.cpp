@@ -108,8 +108,14 @@ TEST_F(ShellASIOTest, TheAnalysisGivesEachDriverItsChannelRowsOrOneFailureRowWit
   EXPECT_FALSE(bBusy);
 }
 
-TEST_F(ShellASIOTest, AnInterfaceTestSaysOKOnlyForADriverThatStartsAndMarksItsOwnRow) {
+TEST_F(ShellASIOTest, AnInterfaceTestSaysOKOnlyForADriverThatStreamsAndMarksItsOwnRow) {
+  TSimAsio silent("Silent");
+  silent.SetInputs({{"In 1", ASIOSTInt32LSB, 0}});
+  silent.SetOutputs({{"Out 1", ASIOSTInt32LSB, 0}});
+  silent.SetCallbacks(false);  // starts, but never calls back
+  silent.Install(Sim);
   Form.btnGetDevicesClick();
+  Sim.SetVirtualTime(false);  // the drivers call back in real time
   struct TCase {
     const char* Driver;
     const char* Connexion;
@@ -127,6 +133,12 @@ TEST_F(ShellASIOTest, AnInterfaceTestSaysOKOnlyForADriverThatStartsAndMarksItsOw
         {"[ASIO] Broken -> Can't start - Hardware is in a bad mode or used in a bad mode", R},
         {"[ASIO] Broken -> Ouverture interface impossible.", R},
         {"[ASIO] Broken -> Fin de test", I}}},
+      {"Silent", "In 1", "Err.",
+       {{"[ASIO] Silent -> Test interface...", I},
+        {"[ASIO] Silent -> Démarrage interface : OK.", G},
+        {"[ASIO] Silent -> Aucun rappel du pilote pendant le test.", R},
+        {"[ASIO] Silent -> Arrêt interface : OK.", G},
+        {"[ASIO] Silent -> Fin de test", I}}},
       {"Ghost", "-", "Err.",
        {{"[ASIO] Ghost -> Test interface...", I},
         {"[ASIO] Ghost -> Ouverture interface impossible.", R},
