@@ -14,6 +14,7 @@
 // The seam has methods of these names; the A/W macros would rename them.
 #undef PostMessage
 #undef GetTimeFormat
+#undef FormatMessage  // ESLException has a method of that name
 #else
 
 using HRESULT = std::int32_t;

@@ -30,6 +30,7 @@
 #undef GetTimeFormat
 #undef GetObject
 #undef IsMinimized
+#undef FormatMessage
 #else
 #include "platform/sim/DShowDecl.h"
 #endif
