@@ -193,8 +193,7 @@ TALDSAudioIn::TALDSAudioIn(TComponent* AOwner)
   if (!IsDesigning()) {
     FAudioGrabberCB = std::make_unique<TDSSampleGrabberCB>(
         [this](double ATime, IMediaSample* ASample) { OnSample(ATime, ASample); });
-    FPlayerThread = std::make_unique<TSLClockThread>(GetName().empty() ? ClassName() : GetName(),
-                                                     [this] { DeliverBlocks(); });
+    FPlayerThread = std::make_unique<TSLNotifyThread>(this, [this](TObject*) { DeliverBlocks(); });
   }
 }
 
@@ -207,7 +206,7 @@ TALDSAudioIn::~TALDSAudioIn() {
     // Reported through Graph.OnError; destruction goes on.
   }
   // Its attempts at the lock fail while the stop section lasts: it ends without waiting.
-  FPlayerThread.reset();
+  if (FPlayerThread) FPlayerThread->Terminate();
   try {
     UnbuildCapture();
   } catch (...) {
@@ -641,7 +640,7 @@ void TALDSAudioIn::OnSample(double, IMediaSample* ASample) {
   REFERENCE_TIME start = 0, end = 0;
   if (FAILED(ASample->GetTime(&start, &end))) start = end = 0;
   FAudioBufferQueue.Add(start, end, data, length);
-  if (FPlayerThread) FPlayerThread->Clock();
+  if (FPlayerThread) FPlayerThread->Notify();
 }
 
 void TALDSAudioIn::DeliverBlocks() {

@@ -30,7 +30,7 @@
 #include "core/OWPins.h"
 #include "dshow/DSDevices.h"
 #include "dshow/DSGraph.h"
-#include "gen/SLClockGen.h"
+#include "gen/SLNotifyThread.h"
 
 namespace portwise {
 
@@ -221,7 +221,7 @@ class TALDSAudioIn : public TLPComponent {
   std::unique_ptr<TDSAudioCaptureDevice> FAudioCaptureDevice;
   TMLDSBufferQueue FAudioBufferQueue;
   std::unique_ptr<TALAudioFormat> FAudioFormat;
-  std::unique_ptr<TSLClockThread> FPlayerThread;  // the notify thread: one run per wake-up
+  std::unique_ptr<TSLNotifyThread> FPlayerThread;  // the notify thread
   TALAudioModes FAudioModes;
   // What a failed open swallowed, for the start to raise.
   std::exception_ptr FOpenFailure;

@@ -71,7 +71,6 @@ class ALDSAudioInTest : public TDSWorldTest {
       } else {
         EXPECT_LT(e.ErrorCode(), 0);  // a failure code of the platform
       }
-      EXPECT_EQ(ESLException::FormatMessage(e.ErrorText(), e.ErrorCode()), e.what());
     }
     EXPECT_FALSE(In->GetEnabled());
     EXPECT_FALSE(In->IsRunning());

@@ -240,7 +240,7 @@ TEST_F(ALDSAudioOutTest, EachOpenFailureRaisesItsTextWithTheCodeAndLeavesTheOutp
           Out->Open();
           ADD_FAILURE() << "no exception";
         } catch (const ESLException& e) {
-          EXPECT_EQ(ESLException::FormatMessage(c.Text, c.Code), e.what());
+          EXPECT_EQ(std::string(ESLException(c.Text, c.Code).what()), e.what());
           EXPECT_EQ(c.Text, e.ErrorText());
           EXPECT_EQ(c.Code, e.ErrorCode());
         }
