@@ -487,7 +487,7 @@ void TALASIOAudioDevice::SetOnLatenciesChanged(TNotifyEvent AValue) {
   FOnLatenciesChanged = std::move(AValue);
 }
 
-bool TALASIOAudioDevice::IsRunning() const { return FLock->Getter(FRunning); }
+bool TALASIOAudioDevice::IsRunning() const { return FRunning.load(); }
 std::int32_t TALASIOAudioDevice::GetCallbackIndex() const { return FLock->Getter(FCallbackIndex); }
 std::int32_t TALASIOAudioDevice::GetIntRunningSampleRate() const { return FLock->Getter(FIntRunningSampleRate); }
 std::uint64_t TALASIOAudioDevice::GetBufferSwitches() const { return FBufferSwitches.load(); }

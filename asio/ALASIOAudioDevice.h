@@ -527,7 +527,7 @@ class TALASIOAudioDevice : public TLPComponent, public IALASIOCallbackTarget {
 
   // Guarded by the component lock.
   TASIORef FAsio;
-  bool FRunning = false;
+  std::atomic<bool> FRunning{false};  // read without the lock by IsRunning
   bool FInStarting = false;
   bool FInStop = false;
   std::string FDriverName;
