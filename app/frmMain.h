@@ -91,6 +91,8 @@ class TfmMain : public TComponent, public platform::IWindowEvents {
   void PlayASIOTone(const std::string& ADriver, int AIndex);
   void GetOutputDevices();
   void GetInputDevices();
+  template <class T>
+  void ListMMEDevices(T*& ASlot, void (*ACreate)(), void (*AFree)(), const char* AInOut);
 
  private:
   // platform::IWindowEvents

@@ -108,40 +108,29 @@ void TfmMain::GetASIODevices() {
   ASIO_Free();
 }
 
-void TfmMain::GetOutputDevices() {
-  std::vector<std::string> names;
-  AudioOut_Create();
-  std::string iface;
-  try {
-    if (AudioOut) {
-      iface = AudioOut->GetDevice().GetDeviceName();
-      AudioOut->GetDevice().GetDeviceList(names);
-    }
-  } catch (...) {
-    AudioOut_Free();
-    throw;
-  }
-  for (std::size_t i = 0; i < names.size(); ++i)
-    AddDeviceRow(iface, names[i], rsMME.Text, std::to_string(i), rsOut.Text, "-");
-  AudioOut_Free();
-}
+void TfmMain::GetOutputDevices() { ListMMEDevices(AudioOut, AudioOut_Create, AudioOut_Free, rsOut.Text); }
 
-void TfmMain::GetInputDevices() {
+void TfmMain::GetInputDevices() { ListMMEDevices(AudioIn, AudioIn_Create, AudioIn_Free, rsIn.Text); }
+
+// One row per device of the slot's kind, under the name a new component holds before any device
+// is chosen ("Default").
+template <class T>
+void TfmMain::ListMMEDevices(T*& ASlot, void (*ACreate)(), void (*AFree)(), const char* AInOut) {
   std::vector<std::string> names;
-  AudioIn_Create();
   std::string iface;
+  ACreate();
   try {
-    if (AudioIn) {
-      iface = AudioIn->GetDevice().GetDeviceName();
-      AudioIn->GetDevice().GetDeviceList(names);
+    if (ASlot) {
+      iface = ASlot->GetDevice().GetDeviceName();
+      ASlot->GetDevice().GetDeviceList(names);
     }
   } catch (...) {
-    AudioIn_Free();
+    AFree();
     throw;
   }
   for (std::size_t i = 0; i < names.size(); ++i)
-    AddDeviceRow(iface, names[i], rsMME.Text, std::to_string(i), rsIn.Text, "-");
-  AudioIn_Free();
+    AddDeviceRow(iface, names[i], rsMME.Text, std::to_string(i), AInOut, "-");
+  AFree();
 }
 
 // ---------------------------------------------------------------- interface test

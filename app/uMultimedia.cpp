@@ -141,23 +141,17 @@ void ASIO_ShowPanel() {
 
 void ASIO_SetupChannels(bool Inputs, bool Outputs) {
   if (!ASIOAudioDevice) return;
+  auto setUp = [](auto& AItems, TALASIOAvailableChannels& AAvailable) {
+    AItems.Clear();
+    const std::int32_t n = AAvailable.GetCount();
+    for (std::int32_t i = 0; i < n; ++i) {
+      AItems.Add();
+      Delay_ms(100, true);
+    }
+  };
   try {
-    if (Inputs) {
-      ASIOAudioDevice->GetInputChannels().Clear();
-      const std::int32_t n = ASIOAudioDevice->GetAvailableInputChannels().GetCount();
-      for (std::int32_t i = 0; i < n; ++i) {
-        ASIOAudioDevice->GetInputChannels().Add();
-        Delay_ms(100, true);
-      }
-    }
-    if (Outputs) {
-      ASIOAudioDevice->GetOutputChannels().Clear();
-      const std::int32_t n = ASIOAudioDevice->GetAvailableOutputChannels().GetCount();
-      for (std::int32_t i = 0; i < n; ++i) {
-        ASIOAudioDevice->GetOutputChannels().Add();
-        Delay_ms(100, true);
-      }
-    }
+    if (Inputs) setUp(ASIOAudioDevice->GetInputChannels(), ASIOAudioDevice->GetAvailableInputChannels());
+    if (Outputs) setUp(ASIOAudioDevice->GetOutputChannels(), ASIOAudioDevice->GetAvailableOutputChannels());
   } catch (...) {
   }
 }
