@@ -377,6 +377,8 @@ void TfmMain::PlayASIOTone(const std::string& ADriver, int AIndex) {
     ASIO_SwitchGenerator(true);
     Delay_ms(1000, true);
     ASIO_SwitchGenerator(false);
+    // A driver that never called back played nothing: the user is told, not left guessing.
+    if (ASIOAudioDevice->GetBufferSwitches() == 0) Log_Error(FormatRes(KLogASIONoCallback, ASIO_GetDriverName()));
     ASIO_SetEnabled(false);
   } catch (...) {
     const std::string reason = Reason(std::current_exception());

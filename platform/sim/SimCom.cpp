@@ -60,6 +60,11 @@ std::vector<CLSID> TSimCom::CreateCalls() {
   return FCreateCalls;
 }
 
+void TSimCom::ForgetCreateCalls() {
+  std::lock_guard g(FMutex);
+  std::vector<CLSID>().swap(FCreateCalls);
+}
+
 HRESULT TSimCom::CoInitialize() {
   std::lock_guard g(FMutex);
   return FApartments[std::this_thread::get_id()]++ == 0 ? S_OK : S_FALSE;

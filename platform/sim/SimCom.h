@@ -44,6 +44,7 @@ class TSimCom final : public ICom {
   int OpenApartments();                        // over all threads
   std::size_t OutstandingTaskMem();            // CoTaskMemAlloc blocks not yet freed
   std::vector<CLSID> CreateCalls();            // class ids asked for, in order
+  void ForgetCreateCalls();                    // for long runs
   std::size_t OutstandingStrings();            // BSTRs handed out and not yet cleared
   // The running object table: names registered and not revoked, in order.
   std::vector<std::string> RunningObjects();

@@ -1322,6 +1322,16 @@ void TSimDShow::SetCaptureFormats(const std::vector<WAVEFORMATEX>& formats) {
   FWorld->CaptureFormats = formats;
 }
 
+void TSimDShow::ForgetHistory() {
+  std::lock_guard g(FWorld->Mutex);
+  auto gone = [](const auto& log) {
+    std::lock_guard l(log->Mutex);
+    return !log->Info.bAlive;
+  };
+  std::erase_if(FWorld->Renderers, gone);
+  std::erase_if(FWorld->Graphs, gone);
+}
+
 std::size_t TSimDShow::RendererCount() {
   std::lock_guard g(FWorld->Mutex);
   return FWorld->Renderers.size();

@@ -133,6 +133,9 @@ class TSimDShow {
   std::size_t GraphCount();
   TSimGraphInfo Graph(std::size_t index);
   std::size_t LiveObjects();  // simulated COM objects not yet released
+  // Drops the records of renderers and graphs that no longer exist, for long runs (the indices of
+  // the others change).
+  void ForgetHistory();
 
   // --- acting as the system ---
   // The graph queues an event as a filter would report it. For EC_DEVICE_LOST the first

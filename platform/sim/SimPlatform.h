@@ -192,6 +192,8 @@ class TSimWindow final : public IWindow {
   bool Visible() const { return FVisible; }
   bool Closed() const { return FClosed; }
   std::vector<TLine> Lines(const std::string& edit);
+  // The lines so far, which the window then forgets (a long run reads its log piece by piece).
+  std::vector<TLine> TakeLines(const std::string& edit);
   std::vector<std::vector<std::string>> Rows(const std::string& list);
   std::string Focused() const { return FFocus; }
   void SetMinimized(bool b) { FMinimized = b; }

@@ -271,6 +271,14 @@ std::vector<std::string> TSimWave::CallNames() const {
   return names;
 }
 
+void TSimWave::ForgetHistory() {
+  std::lock_guard g(FMutex);
+  FOpens.clear();
+  FCalls.clear();
+  FViolations.clear();
+  for (auto& dev : FOutputs) std::vector<std::uint8_t>().swap(dev.Played);
+}
+
 std::vector<std::uint8_t> TSimWave::PlayedBytes(std::uint32_t outputId) const {
   std::lock_guard g(FMutex);
   return FOutputs.at(outputId).Played;

@@ -90,6 +90,8 @@ class TSimWave final : public IWaveAudio {
   // Wave functions a callback called (refused with MMSYSERR_ERROR).
   std::vector<std::string> CallbackViolations() const;
   std::size_t OpenDevices() const;
+  // Drops what was recorded so far (opens, calls, played audio, violations), for long runs.
+  void ForgetHistory();
   std::size_t RunningDeviceThreads() const;
 
   // --- IWaveAudio ---

@@ -84,6 +84,12 @@ bool TSimWindow::TrySetFocus(const std::string& control) {
 
 std::vector<TSimWindow::TLine> TSimWindow::Lines(const std::string& edit) { return FRich.at(edit); }
 
+std::vector<TSimWindow::TLine> TSimWindow::TakeLines(const std::string& edit) {
+  std::vector<TLine> lines;
+  lines.swap(FRich.at(edit));
+  return lines;
+}
+
 std::vector<std::vector<std::string>> TSimWindow::Rows(const std::string& list) { return FLists.at(list); }
 
 void TSimWindow::UserClick(const std::string& control) {

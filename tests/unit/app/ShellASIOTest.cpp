@@ -3,6 +3,8 @@
 // driver does not have, the panel button keeps its device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -158,19 +160,47 @@ TEST_F(ShellASIOTest, AToneOnAChannelTheDriverDoesNotHaveIsRefusedAndReleasesThe
   EXPECT_EQ(ASIOAudioDevice, nullptr);
 }
 
-TEST_F(ShellASIOTest, AToneOnAnInputRowPlaysOnTheOutputOfTheSameIndexAndSwitchesTheGeneratorBack) {
+TEST_F(ShellASIOTest, AToneOnAnInputRowPlaysOnTheOutputOfTheSameIndexAndASilentDriverIsReported) {
+  TSimAsio silent("Silent");
+  silent.SetInputs({{"In 1", ASIOSTInt32LSB, 0}, {"In 2", ASIOSTInt32LSB, 0}});
+  silent.SetOutputs({{"Out 1", ASIOSTInt32LSB, 0}, {"Out 2", ASIOSTInt32LSB, 0}});
+  silent.SetCallbacks(false);
+  silent.Install(Sim);
   Form->btnGetDevicesClick();
-  const std::size_t from = LogSize();
-  Window->UserSelect(TfmMain::lstDevices, RowOf("Dual", "Mic 2"));
-  Pump();
-  Form->btnGenClick();
-  EXPECT_EQ(Log(from), (TLines{{"[ASIO] Dual -> Démarrage générateur audio", I},
-                               {"[ASIO] Dual -> Arrêt générateur audio", I}}));
-  const auto create = Dual.LastCreateRequest();
-  ASSERT_EQ(create.Infos.size(), 4u);  // every channel has its item
-  EXPECT_FALSE(Form->ALSignalGen1->GetEnabled());
-  EXPECT_EQ(Dual.LiveObjects(), 0);
-  EXPECT_EQ(ASIOAudioDevice, nullptr);
+  Sim.SetVirtualTime(false);  // the drivers call back in real time
+  struct TCase {
+    TSimAsio& Driver;
+    TLines Lines;
+  };
+  const TCase cases[] = {
+      {Dual, {{"[ASIO] Dual -> Démarrage générateur audio", I}, {"[ASIO] Dual -> Arrêt générateur audio", I}}},
+      {silent,
+       {{"[ASIO] Silent -> Démarrage générateur audio", I},
+        {"[ASIO] Silent -> Arrêt générateur audio", I},
+        {"[ASIO] Silent -> Aucun rappel du pilote pendant le test.", R}}},
+  };
+  for (const TCase& c : cases) {
+    const std::string name = c.Driver.KeyName();
+    SCOPED_TRACE(name);
+    const std::size_t from = LogSize();
+    Window->UserSelect(TfmMain::lstDevices, RowOf(name, name == "Dual" ? "Mic 2" : "In 2"));
+    Pump();
+    Form->btnGenClick();
+    EXPECT_EQ(Log(from), c.Lines);
+    const auto create = c.Driver.LastCreateRequest();
+    ASSERT_EQ(create.Infos.size(), 4u);  // every channel has its item
+    EXPECT_FALSE(Form->ALSignalGen1->GetEnabled());
+    EXPECT_EQ(c.Driver.LiveObjects(), 0);
+    EXPECT_EQ(ASIOAudioDevice, nullptr);
+  }
+  // The "In" row of index 1 played on output 1 only: the tone there, silence on output 0.
+  auto peak = [&](std::int32_t AChannel) {
+    double p = 0;
+    for (double v : Dual.Recorded(AChannel)) p = std::max(p, std::abs(v));
+    return p;
+  };
+  EXPECT_NEAR(peak(1), 0.5, 0.01);
+  EXPECT_EQ(peak(0), 0.0);
 }
 
 TEST_F(ShellASIOTest, EachPanelPressKeepsItsDeviceUntilTheWindowGoes) {
