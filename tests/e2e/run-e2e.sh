@@ -492,7 +492,12 @@ fi
 # starts). Read before Portwise starts; the Int32 driver's file it adds to is removed before use.
 devices=$art/devices.json
 if pw_wine "$probe" devices >"$devices" 2>>"$art/probe.log" && "$PY" -c 'import json, sys; json.load(open(sys.argv[1]))["asio"]' "$devices" 2>/dev/null; then
-  pass "system devices read" "$("$PY" -c 'import json, sys; d = json.load(open(sys.argv[1])); print(", ".join(f"{k} {len(d[k]["names"]) if "names" in d[k] else d[k]}" for k in ("wave_out", "wave_in", "ds_renderers", "ds_capture")) + f", ASIO keys {len(d["asio"])} ({d["pointer_bits"]}-bit view)")' "$devices")"
+  pass "system devices read" "$("$PY" -c '
+import json, sys
+d = json.load(open(sys.argv[1]))
+names, asio, bits = "names", d["asio"], d["pointer_bits"]
+lists = ", ".join(f"{k} {len(d[k].get(names, []))}" for k in ("wave_out", "wave_in", "ds_renderers", "ds_capture"))
+print(f"{lists}, ASIO keys {len(asio)} ({bits}-bit registry view)")' "$devices")"
 else
   fail "system devices read" "the probe gave no device lists: $(head -c 300 "$devices")"
   devices=
