@@ -92,7 +92,13 @@ class TfmMain : public TComponent, public platform::IWindowEvents {
   void GetOutputDevices();
   void GetInputDevices();
   template <class T>
-  void ListMMEDevices(T*& ASlot, void (*ACreate)(), void (*AFree)(), const char* AInOut);
+  std::string ListMMEDevices(T*& ASlot, void (*ACreate)(), void (*AFree)(), const char* AInOut);
+  template <class T, class S>
+  void ListDSDevices(T*& ASlot, void (*ACreate)(), void (*AFree)(), S ASelector, const std::string& AIface,
+                     const char* AInOut);
+  template <class T, class S>
+  void PlayOutputTone(T*& ASlot, void (*ACreate)(), void (*AFree)(), S ASelector, const std::string& ADevice,
+                      const char* ATag, const char* AFailed, std::uint32_t AEndBound);
 
  private:
   // platform::IWindowEvents

@@ -66,6 +66,8 @@ void TfmMain::AnalyseDevices() {
     Log_Error(Reason(std::current_exception()));
     AudioOut_Free();
     AudioIn_Free();
+    DSAudioOut_Free();
+    DSAudioIn_Free();
     ASIO_Free();
   }
   bBusy = false;
@@ -108,14 +110,24 @@ void TfmMain::GetASIODevices() {
   ASIO_Free();
 }
 
-void TfmMain::GetOutputDevices() { ListMMEDevices(AudioOut, AudioOut_Create, AudioOut_Free, rsOut.Text); }
+void TfmMain::GetOutputDevices() {
+  const std::string iface = ListMMEDevices(AudioOut, AudioOut_Create, AudioOut_Free, rsOut.Text);
+  ListDSDevices(
+      DSAudioOut, DSAudioOut_Create, DSAudioOut_Free,
+      [](TALDSAudioOut& c) -> TDSDevice& { return c.GetAudioOutputDevice(); }, iface, rsOut.Text);
+}
 
-void TfmMain::GetInputDevices() { ListMMEDevices(AudioIn, AudioIn_Create, AudioIn_Free, rsIn.Text); }
+void TfmMain::GetInputDevices() {
+  const std::string iface = ListMMEDevices(AudioIn, AudioIn_Create, AudioIn_Free, rsIn.Text);
+  ListDSDevices(
+      DSAudioIn, DSAudioIn_Create, DSAudioIn_Free,
+      [](TALDSAudioIn& c) -> TDSDevice& { return c.GetAudioCaptureDevice(); }, iface, rsIn.Text);
+}
 
 // One row per device of the slot's kind, under the name a new component holds before any device
-// is chosen ("Default").
+// is chosen ("Default"); returns that name for the DirectShow rows of the same direction.
 template <class T>
-void TfmMain::ListMMEDevices(T*& ASlot, void (*ACreate)(), void (*AFree)(), const char* AInOut) {
+std::string TfmMain::ListMMEDevices(T*& ASlot, void (*ACreate)(), void (*AFree)(), const char* AInOut) {
   std::vector<std::string> names;
   std::string iface;
   ACreate();
@@ -130,6 +142,23 @@ void TfmMain::ListMMEDevices(T*& ASlot, void (*ACreate)(), void (*AFree)(), cons
   }
   for (std::size_t i = 0; i < names.size(); ++i)
     AddDeviceRow(iface, names[i], rsMME.Text, std::to_string(i), AInOut, "-");
+  AFree();
+  return iface;
+}
+
+template <class T, class S>
+void TfmMain::ListDSDevices(T*& ASlot, void (*ACreate)(), void (*AFree)(), S ASelector, const std::string& AIface,
+                            const char* AInOut) {
+  std::vector<std::string> names;
+  ACreate();
+  try {
+    if (ASlot) ASelector(*ASlot).GetDeviceList(&names);
+  } catch (...) {
+    AFree();
+    throw;
+  }
+  for (std::size_t i = 0; i < names.size(); ++i)
+    AddDeviceRow(AIface, names[i], rsDS.Text, std::to_string(i), AInOut, "-");
   AFree();
 }
 
@@ -165,6 +194,36 @@ void TfmMain::TestInterface(int item) {
 
   if (type == rsASIO.Text) {
     TestASIO(item);
+  } else if (type == rsDS.Text && inOut == rsIn.Text) {
+    run(
+        KTestDSIn, "[DS In]", DSAudioIn_Create, DSAudioIn_Free,
+        [&] {
+          if (!DSAudioIn) throw std::runtime_error("no DirectShow input");
+          // Choosing the row's device stops the capture the factory started on the default one.
+          DSAudioIn->GetAudioCaptureDevice().SetDeviceName(device);
+          DSAudioIn->SetEnabled(true);
+          DSAudioIn->Start();
+          DSAudioIn->SetEnabled(false);
+        },
+        [&] {
+          if (!DSAudioIn) return;
+          DSAudioIn->SetEnabled(false);
+          DSAudioIn->Stop();
+        });
+  } else if (type == rsDS.Text && inOut == rsOut.Text) {
+    run(
+        KTestDSOut, "[DS Out]", DSAudioOut_Create, DSAudioOut_Free,
+        [&] {
+          if (!DSAudioOut) throw std::runtime_error("no DirectShow output");
+          DSAudioOut->GetAudioOutputDevice().SetDeviceName(device);
+          DSAudioOut->SetEnabled(true);
+          DSAudioOut->Open();
+          DSAudioOut->Close();
+          DSAudioOut->SetEnabled(false);
+        },
+        [&] {
+          if (DSAudioOut) DSAudioOut->SetEnabled(false);
+        });
   } else if (type == rsMME.Text && inOut == rsIn.Text) {
     run(
         KTestMMEIn, "[MME In]", AudioIn_Create, AudioIn_Free,
@@ -252,34 +311,51 @@ void TfmMain::PlayTestTone() {
   if (row.Type == rsASIO.Text) {
     PlayASIOTone(row.Interface, index);
   } else if (row.Type == rsMME.Text && row.InOut == rsOut.Text) {
-    TALSignalGen& gen = *ALSignalGen1;
-    bool bDrained = false;
-    AudioOut_Create();
-    try {
-      if (!AudioOut) throw std::runtime_error("no MME output");
-      AudioOut->SetEnabled(false);
-      AudioOut->GetDevice().SetDeviceName(row.Connexion);
-      gen.GetOutputPin().Connect(&AudioOut->GetInputPin());
-      AudioOut->SetEnabled(true);
-      AudioOut->SetOnQueueEmpty([&bDrained](TObject*) { bDrained = true; });
-      gen.SetEnabled(true);
-      Delay_ms(1000, true);
-      gen.SetEnabled(false);
-      // The second of sound is heard whole: the output plays out what it holds (its prefill)
-      // before it is released, and the audio server gets a moment to pass the end on.
-      bDrained = false;
-      const std::uint32_t bound = AudioOut->GetPrefillInterval() + 1000;
-      for (std::uint32_t waited = 0; !bDrained && waited < bound; waited += 10) Delay_ms(10, true);
-      Delay_ms(200, true);
-      AudioOut->SetOnQueueEmpty(nullptr);
-      AudioOut->SetEnabled(false);
-    } catch (...) {
-      const std::string reason = Reason(std::current_exception());
-      Guarded("[MME Out] " + row.Connexion, [&] { gen.SetEnabled(false); });
-      Log_Error(FormatRes(KLogMMEToneFailed, row.Connexion, reason));
-    }
-    AudioOut_Free();
+    PlayOutputTone(
+        AudioOut, AudioOut_Create, AudioOut_Free, [](TALAudioOut& c) -> auto& { return c.GetDevice(); },
+        row.Connexion, "[MME Out]", KLogMMEToneFailed, 1000);
+  } else if (row.Type == rsDS.Text && row.InOut == rsOut.Text) {
+    // The renderer's own buffering comes on top of the prefill before the end is heard.
+    PlayOutputTone(
+        DSAudioOut, DSAudioOut_Create, DSAudioOut_Free,
+        [](TALDSAudioOut& c) -> auto& { return c.GetAudioOutputDevice(); }, row.Connexion, "[DS Out]",
+        KLogDSToneFailed, 3000);
   }
+}
+
+// The generator for one second on the output of the slot's kind, on the device named ADevice. The
+// second is heard whole: the output plays out what it holds (its prefill) before it is released,
+// waiting at most the prefill and AEndBound ms for it, and the audio server gets a moment to pass
+// the end on. A failure part-way switches the generator off, releases the output and says so.
+template <class T, class S>
+void TfmMain::PlayOutputTone(T*& ASlot, void (*ACreate)(), void (*AFree)(), S ASelector, const std::string& ADevice,
+                             const char* ATag, const char* AFailed, std::uint32_t AEndBound) {
+  TALSignalGen& gen = *ALSignalGen1;
+  bool bDrained = false;
+  ACreate();
+  try {
+    if (!ASlot) throw std::runtime_error(std::string("no output ") + ATag);
+    T& out = *ASlot;
+    out.SetEnabled(false);
+    ASelector(out).SetDeviceName(ADevice);
+    gen.GetOutputPin().Connect(&out.GetInputPin());
+    out.SetEnabled(true);
+    out.SetOnQueueEmpty([&bDrained](TObject*) { bDrained = true; });
+    gen.SetEnabled(true);
+    Delay_ms(1000, true);
+    gen.SetEnabled(false);
+    bDrained = false;
+    const std::uint32_t bound = out.GetPrefillInterval() + AEndBound;
+    for (std::uint32_t waited = 0; !bDrained && waited < bound; waited += 10) Delay_ms(10, true);
+    Delay_ms(200, true);
+    out.SetOnQueueEmpty(nullptr);
+    out.SetEnabled(false);
+  } catch (...) {
+    const std::string reason = Reason(std::current_exception());
+    Guarded(std::string(ATag) + " " + ADevice, [&] { gen.SetEnabled(false); });
+    Log_Error(FormatRes(AFailed, ADevice, reason));
+  }
+  AFree();
 }
 
 void TfmMain::PlayASIOTone(const std::string& ADriver, int AIndex) {

@@ -10,6 +10,8 @@ namespace portwise::app {
 
 TALAudioIn* AudioIn = nullptr;
 TALAudioOut* AudioOut = nullptr;
+TALDSAudioIn* DSAudioIn = nullptr;
+TALDSAudioOut* DSAudioOut = nullptr;
 TALASIOAudioDevice* ASIOAudioDevice = nullptr;
 
 namespace {
@@ -60,6 +62,22 @@ void AudioOut_Create() {
 
 void AudioOut_Free() { FreeSlot(AudioOut); }
 
+void DSAudioIn_Create() {
+  // Enabling a capture created by code starts it on the default device, in the shell's format.
+  CreateInto(DSAudioIn, [](TALDSAudioIn& c) {
+    SetShellFormat(c.GetAudioFormat());
+    c.SetEnabled(true);
+  });
+}
+
+void DSAudioIn_Free() { FreeSlot(DSAudioIn); }
+
+void DSAudioOut_Create() {
+  CreateInto(DSAudioOut, [](TALDSAudioOut&) {});
+}
+
+void DSAudioOut_Free() { FreeSlot(DSAudioOut); }
+
 void ASIO_Create() {
   CreateInto(ASIOAudioDevice, [](TALASIOAudioDevice& c) {
     c.GetSampleRate().SetRate(44100);
@@ -79,6 +97,8 @@ void ASIO_Free() { FreeSlot(ASIOAudioDevice); }
 void ForgetSlots() {
   AudioIn = nullptr;
   AudioOut = nullptr;
+  DSAudioIn = nullptr;
+  DSAudioOut = nullptr;
   ASIOAudioDevice = nullptr;
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "asio/ALASIOAudioDevice.h"
+#include "dshow/ALDSAudioIn.h"
+#include "dshow/ALDSAudioOut.h"
 #include "mme/ALAudioIn.h"
 #include "mme/ALAudioOut.h"
 
@@ -13,12 +15,18 @@ namespace portwise::app {
 
 extern TALAudioIn* AudioIn;
 extern TALAudioOut* AudioOut;
+extern TALDSAudioIn* DSAudioIn;
+extern TALDSAudioOut* DSAudioOut;
 extern TALASIOAudioDevice* ASIOAudioDevice;
 
 void AudioIn_Create();
 void AudioIn_Free();
 void AudioOut_Create();
 void AudioOut_Free();
+void DSAudioIn_Create();
+void DSAudioIn_Free();
+void DSAudioOut_Create();
+void DSAudioOut_Free();
 void ASIO_Create();
 void ASIO_Free();
 // Empties every slot without destroying anything: the window calls it as it destroys the

@@ -13,6 +13,7 @@
 #include "app/uRes.h"
 #include "platform/sim/SimAsio.h"
 #include "platform/sim/SimPlatform.h"
+#include "tests/unit/app/ShellWorld.h"
 
 namespace portwise::app {
 namespace {
@@ -20,12 +21,8 @@ namespace {
 using platform::sim::EAsioCall;
 using platform::sim::TSimAsio;
 using platform::sim::TSimAsioChannel;
-using platform::sim::TSimPlatform;
-using platform::sim::TSimWindow;
-using TRows = std::vector<std::vector<std::string>>;
-using TLines = std::vector<std::pair<std::string, platform::TColorRef>>;
 
-class ShellASIOTest : public ::testing::Test {
+class ShellASIOTest : public TShellWorld {
  protected:
   ShellASIOTest() {
     Sim.SetVirtualTime(true);
@@ -38,48 +35,22 @@ class ShellASIOTest : public ::testing::Test {
     Broken.SetResult(EAsioCall::start, ASE_InvalidMode);
     Broken.Install(Sim);
     Sim.SimRegistry().AddKey("Software\\ASIO\\Ghost");  // a key without "clsid"
-    Form.Show();
-    Window = Sim.MainWindow();
+    ShowForm();
   }
-  ~ShellASIOTest() override {
-    bStarting = false;
-    bBusy = false;
-  }
+  ~ShellASIOTest() override { CloseForm(); }
 
-  void Pump() { Sim.ProcessMessages(); }
-  TRows Rows() { return Window->Rows(TfmMain::lstDevices); }
-  TLines Log(std::size_t from = 0) {
-    TLines out;
-    const auto lines = Window->Lines(TfmMain::reLog);
-    for (std::size_t i = from; i < lines.size(); ++i) {
-      const std::string& t = lines[i].Text;
-      out.emplace_back(t.substr(t.find(": ") + 2), lines[i].Color);
-    }
-    return out;
-  }
-  std::size_t LogSize() { return Window->Lines(TfmMain::reLog).size(); }
   int RowOf(const std::string& driver, const std::string& connexion) {
     const TRows rows = Rows();
     for (std::size_t i = 0; i < rows.size(); ++i)
       if (rows[i][0] == driver && rows[i][1] == connexion) return static_cast<int>(i);
     return -1;
   }
-  void DoubleClick(int row) {
-    Window->UserSelect(TfmMain::lstDevices, row);
-    Window->UserDblClick(TfmMain::lstDevices);
-    Pump();
-  }
 
-  TSimPlatform Sim;
   TSimAsio Broken{"Broken"}, Dual{"Dual"}, Empty{"Empty"};
-  TfmMain Form;
-  TSimWindow* Window = nullptr;
 };
 
-const platform::TColorRef I = clLogInfo, G = clLogSuccess, R = clLogError;
-
 TEST_F(ShellASIOTest, TheAnalysisGivesEachDriverItsChannelRowsOrOneFailureRowWithItsLogLines) {
-  Form.btnGetDevicesClick();
+  Form->btnGetDevicesClick();
   const TRows expected{
       {"Broken", "-", "ASIO", "-1", "?", "-"},
       {"Dual", "Mic 1", "ASIO", "0", "In", "-"},
@@ -114,7 +85,7 @@ TEST_F(ShellASIOTest, AnInterfaceTestSaysOKOnlyForADriverThatStreamsAndMarksItsO
   silent.SetOutputs({{"Out 1", ASIOSTInt32LSB, 0}});
   silent.SetCallbacks(false);  // starts, but never calls back
   silent.Install(Sim);
-  Form.btnGetDevicesClick();
+  Form->btnGetDevicesClick();
   Sim.SetVirtualTime(false);  // the drivers call back in real time
   struct TCase {
     const char* Driver;
@@ -159,7 +130,7 @@ TEST_F(ShellASIOTest, AnInterfaceTestSaysOKOnlyForADriverThatStreamsAndMarksItsO
 }
 
 TEST_F(ShellASIOTest, TheDriverTestedRunsForHalfASecondAfterItsChannelItemsAreAdded) {
-  Form.btnGetDevicesClick();
+  Form->btnGetDevicesClick();
   Dual.ClearCalls();
   const std::uint32_t t0 = Sim.GetTickCount();
   DoubleClick(RowOf("Dual", "Mic 1"));
@@ -176,11 +147,11 @@ TEST_F(ShellASIOTest, AToneOnAChannelTheDriverDoesNotHaveIsRefusedAndReleasesThe
   narrow.SetInputs({{"In 1", ASIOSTInt32LSB, 0}, {"In 2", ASIOSTInt32LSB, 0}, {"In 3", ASIOSTInt32LSB, 0}});
   narrow.SetOutputs({{"Out 1", ASIOSTInt32LSB, 0}});
   narrow.Install(Sim);
-  Form.btnGetDevicesClick();
+  Form->btnGetDevicesClick();
   const std::size_t from = LogSize();
   Window->UserSelect(TfmMain::lstDevices, RowOf("Narrow", "In 3"));
   Pump();
-  Form.btnGenClick();
+  Form->btnGenClick();
   EXPECT_EQ(Log(from), (TLines{{"[ASIO] Narrow -> Pas de canal de sortie 2 : signal de test impossible.", R}}));
   EXPECT_EQ(narrow.CountCalls(EAsioCall::start), 1u) << "only the analysis started it";
   EXPECT_EQ(narrow.LiveObjects(), 0);
@@ -188,41 +159,41 @@ TEST_F(ShellASIOTest, AToneOnAChannelTheDriverDoesNotHaveIsRefusedAndReleasesThe
 }
 
 TEST_F(ShellASIOTest, AToneOnAnInputRowPlaysOnTheOutputOfTheSameIndexAndSwitchesTheGeneratorBack) {
-  Form.btnGetDevicesClick();
+  Form->btnGetDevicesClick();
   const std::size_t from = LogSize();
   Window->UserSelect(TfmMain::lstDevices, RowOf("Dual", "Mic 2"));
   Pump();
-  Form.btnGenClick();
+  Form->btnGenClick();
   EXPECT_EQ(Log(from), (TLines{{"[ASIO] Dual -> Démarrage générateur audio", I},
                                {"[ASIO] Dual -> Arrêt générateur audio", I}}));
   const auto create = Dual.LastCreateRequest();
   ASSERT_EQ(create.Infos.size(), 4u);  // every channel has its item
-  EXPECT_FALSE(Form.ALSignalGen1->GetEnabled());
+  EXPECT_FALSE(Form->ALSignalGen1->GetEnabled());
   EXPECT_EQ(Dual.LiveObjects(), 0);
   EXPECT_EQ(ASIOAudioDevice, nullptr);
 }
 
 TEST_F(ShellASIOTest, EachPanelPressKeepsItsDeviceUntilTheWindowGoes) {
-  {
-    TfmMain& form = Form;
-    form.btnGetDevicesClick();
-    Window->UserSelect(TfmMain::lstDevices, RowOf("Dual", "Main L"));
-    Pump();
-    EXPECT_TRUE(Window->GetEnabled(TfmMain::btnASIO));
-    form.btnASIOClick();
-    TALASIOAudioDevice* first = ASIOAudioDevice;
-    form.btnASIOClick();
-    EXPECT_NE(ASIOAudioDevice, first);
-    EXPECT_EQ(Dual.CountCalls(EAsioCall::controlPanel), 2u);
-    EXPECT_EQ(Dual.LiveObjects(), 2);
-  }
+  Form->btnGetDevicesClick();
+  Window->UserSelect(TfmMain::lstDevices, RowOf("Dual", "Main L"));
+  Pump();
+  EXPECT_TRUE(Window->GetEnabled(TfmMain::btnASIO));
+  Form->btnASIOClick();
+  TALASIOAudioDevice* first = ASIOAudioDevice;
+  Form->btnASIOClick();
+  EXPECT_NE(ASIOAudioDevice, first);
+  EXPECT_EQ(Dual.CountCalls(EAsioCall::controlPanel), 2u);
+  EXPECT_EQ(Dual.LiveObjects(), 2);
+  CloseForm();
+  EXPECT_EQ(Dual.LiveObjects(), 0);
+  EXPECT_EQ(ASIOAudioDevice, nullptr);
 }
 
 TEST_F(ShellASIOTest, AnErrorReportedWithTheSlotEmptyNamesNoDriver) {
   const std::size_t from = LogSize();
   bool handled = false;
-  Form.ALASIOAudioDevice1Error(nullptr, "Can't stop - Unknown", 1, handled);
-  Form.ALASIOAudioDevice1Warning(nullptr, "Can't get latencies - Unknown", 1);
+  Form->ALASIOAudioDevice1Error(nullptr, "Can't stop - Unknown", 1, handled);
+  Form->ALASIOAudioDevice1Warning(nullptr, "Can't get latencies - Unknown", 1);
   EXPECT_EQ(Log(from), (TLines{{"[ASIO] AudioDevice? -> Can't stop - Unknown", R},
                                {"[ASIO] AudioDevice? -> Can't get latencies - Unknown", clLogWarning}}));
   EXPECT_FALSE(handled);
