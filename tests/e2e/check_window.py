@@ -20,7 +20,9 @@ nothing to look at yet); exits 1 when a check failed.
   check_window.py selected DUMP                  print the selected row (or -1)
   check_window.py enabled DUMP CAPTION           print True or False for the button with CAPTION
   check_window.py point DUMP WHAT                print screen x y of a button (by caption), a row
-                                                 (row:N), or empty space of the table (empty)
+                                                 wholly in view (row:N), the table's middle (table),
+                                                 or empty space of the table (empty)
+  check_window.py place DUMP ROW                 print above, below or shown: the row against the view
   check_window.py dialogs DUMP WHAT              no message box or other window of the program is open
   check_window.py state DUMP                     print "busy|idle DIGEST" of the table and the log
   check_window.py crop DUMP                      print the window's screen geometry as WxH+X+Y
@@ -508,6 +510,25 @@ def centre(r):
     return r["left"] + r["width"] // 2, r["top"] + r["height"] // 2
 
 
+WS_HSCROLL = 0x00100000
+
+
+def row_place(d, row):
+    """Where a row is against the table's visible rows: "above", "below" or "shown" (whole)."""
+    lv = the_list(d)
+    li = lv["list"]
+    r, hdr = lv["screen_rect"], li["header_screen_rect"]
+    top = hdr["top"] + hdr["height"] if hdr else r["top"] + 2
+    # The client edge (2 pixels) and a horizontal scroll bar hide the bottom of the window.
+    bottom = r["top"] + r["height"] - 2 - (16 if int(lv["style"], 16) & WS_HSCROLL else 0)
+    it = li["items"][row]["cell_rects"][0]["screen"]
+    if it["top"] < top:
+        return "above"
+    if it["top"] + it["height"] > bottom:
+        return "below"
+    return "shown"
+
+
 def point(d, what):
     if what == "empty":
         lv = the_list(d)
@@ -522,8 +543,10 @@ def point(d, what):
             return None
         return r["left"] + 100, y
     if what.startswith("row:"):
-        it = the_list(d)["list"]["items"][int(what[4:])]
-        return centre(it["cell_rects"][0]["screen"])
+        return centre(the_list(d)["list"]["items"][int(what[4:])]["cell_rects"][0]["screen"]) \
+            if row_place(d, int(what[4:])) == "shown" else None
+    if what == "table":
+        return centre(the_list(d)["screen_rect"])
     found = controls(d, "button", what)
     return centre(found[0]["screen_rect"]) if found else None
 
@@ -720,6 +743,8 @@ def main():
                     and iface in (None, r[0]) and conn in (None, r[1])), -1))
     elif a.what == "expected":
         check_expected(d, load(a.files[1]), rep, not a.no_ds)
+    elif a.what == "place":
+        print(row_place(d, int(a.files[1])))
     elif a.what == "toned":
         check_toned(d, load(a.files[1]), int(a.files[2]), rep)
     elif a.what == "analysis-log":

@@ -576,10 +576,26 @@ selected_row() { "$PY" "$check_window" selected "$art/$last.json"; }
 asio_enabled() { "$PY" "$check_window" enabled "$art/$last.json" "Panneau ASIO"; }
 asio_int32="Portwise Test ASIO Int32"
 
+# reveal ROW NAME: scroll the table with the mouse wheel until the row is wholly in view (the
+# rows outnumber the table's height); the last reading is $art/NAME-N.json.
+reveal() {
+  local row=$1 i where
+  for ((i = 1; i <= 12; i++)); do
+    where=$("$PY" "$check_window" place "$art/$last.json" "$row")
+    [[ $where == shown ]] && return 0
+    xdotool mousemove $(point "$last" table) click "$([[ $where == below ]] && echo 5 || echo 4)"
+    sleep 0.3
+    settle "$2-scroll-$i" || abort "$2" "$dump_error"
+    last=$2-scroll-$i
+  done
+  abort "$2" "row $row not brought into view by the mouse wheel"
+}
+
 # select_row ROW LABEL ASIO: click the row; it is selected and "Panneau ASIO" is enabled (ASIO=True)
 # or not (ASIO=False).
 select_row() {
   local row=$1 label=$2 want=$3 name=${2// /-}-selected
+  reveal "$row" "${2// /-}"
   click_at $(point "$last" "row:$row")
   sleep 0.3
   settle "$name" || abort "$label" "$dump_error"
@@ -596,6 +612,8 @@ test_row() {
   shift 2
   row=$(row_of "$@")
   if ((row < 0)); then fail "$label" "no row $*"; return; fi
+  reveal "$row" "$name"
+  before=$last
   double_click_at $(point "$last" "row:$row")
   sleep 1
   settle "$name" || abort "$label" "$dump_error"
