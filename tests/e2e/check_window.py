@@ -22,6 +22,7 @@ nothing to look at yet); exits 1 when a check failed.
   check_window.py point DUMP WHAT                print screen x y of a button (by caption), a row
                                                  wholly in view (row:N), the table's middle (table),
                                                  or empty space of the table (empty)
+  check_window.py logged DUMP TEXT               print how many log lines say TEXT (after their time)
   check_window.py place DUMP ROW                 print above, below or shown: the row against the view
   check_window.py dialogs DUMP WHAT              no message box or other window of the program is open
   check_window.py state DUMP                     print "busy|idle DIGEST" of the table and the log
@@ -743,6 +744,8 @@ def main():
                     and iface in (None, r[0]) and conn in (None, r[1])), -1))
     elif a.what == "expected":
         check_expected(d, load(a.files[1]), rep, not a.no_ds)
+    elif a.what == "logged":
+        print([m for m, _ in messages(log_lines(d))].count(a.files[1]))
     elif a.what == "place":
         print(row_place(d, int(a.files[1])))
     elif a.what == "toned":

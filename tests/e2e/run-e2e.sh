@@ -663,8 +663,15 @@ else
     for ((attempt = 1; ; attempt++)); do
       rm -f "$asio_out/asio-int32.wav"
       before=$last
+      gen_off="[ASIO] $asio_int32 -> Arrêt générateur audio"
+      n=$("$PY" "$check_window" logged "$art/$last.json" "$gen_off")
       click_at $(point "$last" "1000 Hz / -6 dBFS (1 sec)")
-      sleep 4
+      # The tone is over once the generator's stop is logged; the log is quiet while it plays.
+      for ((i = 0; i < 30; i++)); do
+        sleep 1
+        dump asio-window-tone || abort "ASIO tone from the window" "$dump_error"
+        (($("$PY" "$check_window" logged "$art/asio-window-tone.json" "$gen_off") > n)) && break
+      done
       settle asio-window-tone || abort "ASIO tone from the window" "$dump_error"
       last=asio-window-tone
       cp "$asio_out/asio-int32.wav" "$art/asio-window-tone-driver.wav" 2>/dev/null
@@ -689,7 +696,7 @@ else
     verdict "\"Panneau ASIO\": no panel before the press" "count file: $(cat "$panel_count" 2>/dev/null || echo absent)" \
       test ! -s "$panel_count"
     click_at $(point "$last" "Panneau ASIO")
-    sleep 1
+    for ((i = 0; i < 20; i++)); do [[ -s $panel_count ]] && break; sleep 0.5; done
     settle asio-panel || abort "\"Panneau ASIO\"" "$dump_error"
     last=asio-panel
     verdict "\"Panneau ASIO\" reaches the driver's control panel" \
