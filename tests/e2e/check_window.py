@@ -6,8 +6,8 @@ nothing to look at yet); exits 1 when a check failed.
   check_window.py layout DUMP                    caption, client area, buttons, table, label, log pane
   check_window.py log DUMP --t0 EPOCH --t1 EPOCH time stamps, colours and known texts of every line
   check_window.py table DUMP [--require-rows]    the rows: vocabulary, order, indices, device names
-  check_window.py expected DUMP DEVICES [--no-ds]  the table, row by row, against what the system offers
-                                                 (DEVICES: portwise_probe devices; --no-ds: no DirectShow rows)
+  check_window.py expected DUMP DEVICES          the table, row by row, against what the system offers
+                                                 (DEVICES: a reading of portwise_probe devices)
   check_window.py analysis-log DUMP DEVICES      each ASIO driver's start and stop lines in the first analysis
   check_window.py tested BEFORE AFTER ROW OUTCOME  a double-click on ROW: its Test cell OUTCOME (OK or Err.),
                                                  the others unchanged, and the test's log lines
@@ -351,7 +351,7 @@ def asio_streams(drv):
     return bool(drv.get("created") and drv.get("init") and drv.get("starts"))
 
 
-def expected_rows(dev, ds=True):
+def expected_rows(dev):
     rs = []
     for drv in dev["asio"]:
         name = drv["key"]
@@ -366,16 +366,14 @@ def expected_rows(dev, ds=True):
         return [("Default", n, typ, str(i), inout, "-") for i, n in enumerate(names)]
 
     rs += group(dev["wave_out"]["names"], "MME", "Out")
-    if ds:
-        rs += group(ds_list_names(dev["ds_renderers"].get("names", [])), "DS", "Out")
+    rs += group(ds_list_names(dev["ds_renderers"].get("names", [])), "DS", "Out")
     rs += group(dev["wave_in"]["names"], "MME", "In")
-    if ds:
-        rs += group(ds_list_names(dev["ds_capture"].get("names", [])), "DS", "In")
+    rs += group(ds_list_names(dev["ds_capture"].get("names", [])), "DS", "In")
     return [list(r) for r in rs]
 
 
-def check_expected(d, dev, rep, ds=True):
-    want, got = expected_rows(dev, ds), rows(d)
+def check_expected(d, dev, rep):
+    want, got = expected_rows(dev), rows(d)
     diffs = []
     for i in range(max(len(want), len(got))):
         w = want[i] if i < len(want) else None
@@ -390,9 +388,8 @@ def check_expected(d, dev, rep, ds=True):
         err = dev[key]["caps_error"]
         rep.check(err is None and dev[key]["count"] == len(dev[key]["names"]) > 0, f"system: {what} devices",
                   f"{dev[key]['count']} device(s): {dev[key]['names']}" if err is None else f"caps failed: {err}")
-    if ds:
-        for key, what in (("ds_renderers", "DirectShow renderers"), ("ds_capture", "DirectShow capture devices")):
-            rep.check(bool(dev[key].get("names")), f"system: {what}", f"{dev[key]}")
+    for key, what in (("ds_renderers", "DirectShow renderers"), ("ds_capture", "DirectShow capture devices")):
+        rep.check(bool(dev[key].get("names")), f"system: {what}", f"{dev[key]}")
 
 
 def messages(lines):
@@ -722,7 +719,6 @@ def main():
     ap.add_argument("--t1", type=float)
     ap.add_argument("--require-rows", action="store_true")
     ap.add_argument("--require-analysis", action="store_true")
-    ap.add_argument("--no-ds", action="store_true")
     a = ap.parse_args()
     rep = Report()
     d = load(a.files[0])
@@ -743,7 +739,7 @@ def main():
         print(next((i for i, r in enumerate(rows(d)) if r[2] == typ and r[4] == inout
                     and iface in (None, r[0]) and conn in (None, r[1])), -1))
     elif a.what == "expected":
-        check_expected(d, load(a.files[1]), rep, not a.no_ds)
+        check_expected(d, load(a.files[1]), rep)
     elif a.what == "logged":
         print([m for m, _ in messages(log_lines(d))].count(a.files[1]))
     elif a.what == "place":

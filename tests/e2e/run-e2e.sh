@@ -16,7 +16,6 @@
 #   E2E_REQUIRE_ANALYSIS=0   1: a log without the analysis lines fails instead of skipping
 #   E2E_TONE_SECONDS=1.0     expected length of the test tone, E2E_TONE_TOL=0.05 seconds either way
 #   E2E_DS_TONE=1            0: no test tone on the DirectShow output row
-#   E2E_DS_ROWS=1            0: the table is expected without DirectShow rows (nor their tests)
 #   E2E_LOCALE=24h           24h: the user's time format is HH:mm:ss; system: Wine's own (en-US)
 #   E2E_TONE_ATTEMPTS=3      plays of a tone before its failure counts (see tone_check)
 #   E2E_PULSE_LATENCY_MSEC=100  the audio server's buffer for every client: with Wine's own 10 ms
@@ -41,7 +40,6 @@ E2E_REQUIRE_ANALYSIS=${E2E_REQUIRE_ANALYSIS:-0}
 E2E_TONE_SECONDS=${E2E_TONE_SECONDS:-1.0}
 E2E_TONE_TOL=${E2E_TONE_TOL:-0.05}
 E2E_DS_TONE=${E2E_DS_TONE:-1}
-E2E_DS_ROWS=${E2E_DS_ROWS:-1}
 E2E_TONE_ATTEMPTS=${E2E_TONE_ATTEMPTS:-3}
 E2E_LOCALE=${E2E_LOCALE:-24h}
 
@@ -502,8 +500,6 @@ else
   fail "system devices read" "the probe gave no device lists: $(head -c 300 "$devices")"
   devices=
 fi
-ds_args=()
-((E2E_DS_ROWS)) || ds_args=(--no-ds)
 
 # ---- start-up -----------------------------------------------------------------------------------
 
@@ -526,7 +522,7 @@ rreq=()
 ((E2E_REQUIRE_ROWS)) && rreq+=(--require-rows)
 tally "$PY" "$check_window" table "$art/startup.json" "${rreq[@]}"
 if [[ -n $devices ]]; then
-  tally "$PY" "$check_window" expected "$art/startup.json" "$devices" "${ds_args[@]}"
+  tally "$PY" "$check_window" expected "$art/startup.json" "$devices"
   tally "$PY" "$check_window" analysis-log "$art/startup.json" "$devices"
 fi
 
@@ -644,10 +640,8 @@ else
   test_row "ASIO test of a key without a class" Err. ASIO "?" "Portwise Test ASIO No Clsid"
   test_row "MME output test" OK MME Out
   test_row "MME input test" OK MME In
-  if ((E2E_DS_ROWS)); then
-    test_row "DirectShow output test" OK DS Out
-    test_row "DirectShow input test" Err. DS In
-  fi
+  test_row "DirectShow output test" OK DS Out
+  test_row "DirectShow input test" Err. DS In
 
   tone_on "$(row_of MME Out)" "MME tone"
   ds_out=$(row_of DS Out)
