@@ -6,14 +6,24 @@ nothing to look at yet); exits 1 when a check failed.
   check_window.py layout DUMP                    caption, client area, buttons, table, label, log pane
   check_window.py log DUMP --t0 EPOCH --t1 EPOCH time stamps, colours and known texts of every line
   check_window.py table DUMP [--require-rows]    the rows: vocabulary, order, indices, device names
+  check_window.py expected DUMP DEVICES          the table, row by row, against what the system offers
+                                                 (DEVICES: a reading of portwise_probe devices)
+  check_window.py analysis-log DUMP DEVICES      each ASIO driver's start and stop lines in the first analysis
+  check_window.py tested BEFORE AFTER ROW OUTCOME  a double-click on ROW: its Test cell OUTCOME (OK or Err.),
+                                                 the others unchanged, and the test's log lines
+  check_window.py toned BEFORE AFTER ROW         the tone on an ASIO row: the generator's two lines only
   check_window.py unchanged BEFORE AFTER WHAT    WHAT did nothing to the table and the log
   check_window.py analysis BEFORE AFTER WHAT     WHAT ran one more analysis: two lines, same rows
-  check_window.py row DUMP TYPE INOUT            print the index of the first such row (or -1)
+  check_window.py row DUMP TYPE INOUT [INTERFACE] [CONNEXION]
+                                                 print the index of the first such row (or -1)
   check_window.py cell DUMP ROW COLUMN           print a cell of the table
   check_window.py selected DUMP                  print the selected row (or -1)
   check_window.py enabled DUMP CAPTION           print True or False for the button with CAPTION
   check_window.py point DUMP WHAT                print screen x y of a button (by caption), a row
-                                                 (row:N), or empty space of the table (empty)
+                                                 wholly in view (row:N), the table's middle (table),
+                                                 or empty space of the table (empty)
+  check_window.py logged DUMP TEXT               print how many log lines say TEXT (after their time)
+  check_window.py place DUMP ROW                 print above, below or shown: the row against the view
   check_window.py dialogs DUMP WHAT              no message box or other window of the program is open
   check_window.py state DUMP                     print "busy|idle DIGEST" of the table and the log
   check_window.py crop DUMP                      print the window's screen geometry as WxH+X+Y
@@ -24,6 +34,7 @@ nothing to look at yet); exits 1 when a check failed.
 """
 
 import argparse
+import collections
 import datetime
 import hashlib
 import json
@@ -319,6 +330,157 @@ def check_table(d, rep, require_rows):
                   f"{name!r} among {names}")
 
 
+# ---- the table against the system ---------------------------------------------------------------
+
+def ds_list_names(raw):
+    """The names the DirectShow device lists show: a name whose trimmed form is empty is left out,
+    and a later device whose trimmed name is already listed gets " (n)", n counting it."""
+    out, seen = [], []
+    for name in raw:
+        std = name.strip("".join(chr(c) for c in range(33)))
+        if not std:
+            continue
+        n = 1 + seen.count(std)
+        seen.append(std)
+        out.append(name if n == 1 else f"{name} ({n})")
+    return out
+
+
+def asio_streams(drv):
+    """Whether the analysis can list a driver's channels: it is created, initialised and started."""
+    return bool(drv.get("created") and drv.get("init") and drv.get("starts"))
+
+
+def expected_rows(dev):
+    rs = []
+    for drv in dev["asio"]:
+        name = drv["key"]
+        ins, outs = (drv.get("inputs") or [], drv.get("outputs") or []) if asio_streams(drv) else ([], [])
+        if ins or outs:
+            rs += [(name, ch, "ASIO", str(i), "In", "-") for i, ch in enumerate(ins)]
+            rs += [(name, ch, "ASIO", str(i), "Out", "-") for i, ch in enumerate(outs)]
+        else:
+            rs.append((name, "-", "ASIO", "-1", "?", "-"))
+
+    def group(names, typ, inout):
+        return [("Default", n, typ, str(i), inout, "-") for i, n in enumerate(names)]
+
+    rs += group(dev["wave_out"]["names"], "MME", "Out")
+    rs += group(ds_list_names(dev["ds_renderers"].get("names", [])), "DS", "Out")
+    rs += group(dev["wave_in"]["names"], "MME", "In")
+    rs += group(ds_list_names(dev["ds_capture"].get("names", [])), "DS", "In")
+    return [list(r) for r in rs]
+
+
+def check_expected(d, dev, rep):
+    want, got = expected_rows(dev), rows(d)
+    diffs = []
+    for i in range(max(len(want), len(got))):
+        w = want[i] if i < len(want) else None
+        g = got[i] if i < len(got) else None
+        if w != g:
+            diffs.append(f"row {i}: expected {w}, shown {g}")
+    kinds = collections.Counter("ASIO" if r[2] == "ASIO" else f"{r[2]} {r[4]}" for r in want)
+    rep.check(not diffs, "table against the system",
+              f"{len(got)} row(s), each as expected (" + ", ".join(f"{k} {n}" for k, n in kinds.items()) + ")"
+              if not diffs else f"{len(diffs)} row(s) differ: " + "; ".join(diffs[:4]))
+    for key, what in (("wave_out", "waveOut"), ("wave_in", "waveIn")):
+        err = dev[key]["caps_error"]
+        rep.check(err is None and dev[key]["count"] == len(dev[key]["names"]) > 0, f"system: {what} devices",
+                  f"{dev[key]['count']} device(s): {dev[key]['names']}" if err is None else f"caps failed: {err}")
+    for key, what in (("ds_renderers", "DirectShow renderers"), ("ds_capture", "DirectShow capture devices")):
+        rep.check(bool(dev[key].get("names")), f"system: {what}", f"{dev[key]}")
+
+
+def messages(lines):
+    """(message, colour) of each line, without its time stamp."""
+    out = []
+    for ln in lines:
+        t = ln["text"]
+        out.append((t.split(": ", 1)[1] if ": " in t else t, line_color(ln)))
+    return out
+
+
+GREEN, RED, BLACK = 0x008000, 0x0000FF, 0x000000
+
+
+def check_analysis_log(d, dev, rep):
+    msgs = messages(log_lines(d))
+    try:
+        a = [m for m, _ in msgs].index(LINE_START)
+        b = [m for m, _ in msgs].index(LINE_END, a)
+    except ValueError:
+        rep.check(False, "analysis lines of the ASIO drivers", "no complete analysis run in the log")
+        return
+    run = msgs[a:b + 1]
+    problems, summary = [], []
+    for drv in dev["asio"]:
+        name = drv["key"]
+        mine = [(m, c) for m, c in run if m.startswith(f"[ASIO] {name} -> ")]
+        tails = [(m[len(f"[ASIO] {name} -> "):], c) for m, c in mine]
+        if asio_streams(drv):
+            want = [("Démarrage interface : OK.", GREEN), ("Arrêt interface : OK.", GREEN)]
+            if tails != want:
+                problems.append(f"{name}: {tails}, expected {want}")
+            summary.append(f"{name}: started and stopped")
+        else:
+            ok = ("Démarrage interface impossible.", RED) in tails and not any(c == GREEN for _, c in tails)
+            if not ok:
+                problems.append(f"{name}: {tails}, expected the red start failure and no green line")
+            summary.append(f"{name}: cannot start")
+    rep.check(not problems, "analysis lines of the ASIO drivers",
+              "; ".join(summary) if not problems else "; ".join(problems[:3]))
+
+
+TEST_TEXTS = {
+    ("MME", "In"): "[MME In] %s -> ", ("MME", "Out"): "[MME Out] %s -> ",
+    ("DS", "In"): "[DS In] %s -> ", ("DS", "Out"): "[DS Out] %s -> ",
+}
+
+
+def check_tested(a, b, row, outcome, rep):
+    """A double-click tested ROW: the Test cell says OUTCOME, no other row changed, and the new log
+    lines are the test's, naming the row's driver (ASIO) or its Connexion device (MME, DS)."""
+    ra, rb = rows(a), rows(b)
+    r = rb[row]
+    iface, conn, typ, _, inout, test = r
+    what = f"test of {typ} {inout} {iface if typ == 'ASIO' else conn!r}"
+    others = [i for i in range(max(len(ra), len(rb)))
+              if i != row and (i >= len(ra) or i >= len(rb) or ra[i] != rb[i])]
+    rep.check(test == outcome and len(ra) == len(rb) and not others and ra[row][:5] == r[:5],
+              f"{what}: Test cell", f"{test!r}, expected {outcome!r}; other rows "
+              + ("unchanged" if not others and len(ra) == len(rb) else f"changed: {others[:3]}"))
+    new = messages(log_lines(b)[len(log_lines(a)):])
+    if typ == "ASIO":
+        p = f"[ASIO] {iface} -> "
+        start, end = (p + "Test interface...", BLACK), (p + "Fin de test", BLACK)
+        ok_lines = [start, (p + "Démarrage interface : OK.", GREEN), (p + "Arrêt interface : OK.", GREEN), end]
+        failed = (p + "Ouverture interface impossible.", RED)
+    else:
+        p = TEST_TEXTS[(typ, inout)].replace("%s", conn)
+        start, end = (p + "Test interface...", BLACK), (p + "Fin de test", BLACK)
+        ok_lines = [start, (p + "Ouverture interface : OK.", GREEN), end]
+        failed = (p + "Ouverture interface impossible.", RED)
+    shown = "; ".join(f"{m!r} {COLORS.get(c, c)}" for m, c in new[:6]) + (" ..." if len(new) > 6 else "")
+    if outcome == "OK":
+        rep.check(new == ok_lines, f"{what}: log lines", shown if new == ok_lines
+                  else f"{shown}; expected {[m for m, _ in ok_lines]} in black, green(s), black")
+    else:
+        ok = (len(new) >= 3 and new[0] == start and new[-1] == end and failed in new
+              and not any(c == GREEN for _, c in new))
+        rep.check(ok, f"{what}: log lines", shown if ok else f"{shown}; expected {start[0]!r}, the red "
+                  f"{failed[0]!r}, no green line, and {end[0]!r} last")
+
+
+def check_toned(a, b, row, rep):
+    iface = rows(b)[row][0]
+    new = messages(log_lines(b)[len(log_lines(a)):])
+    want = [(f"[ASIO] {iface} -> Démarrage générateur audio", BLACK), (f"[ASIO] {iface} -> Arrêt générateur audio", BLACK)]
+    shown = "; ".join(f"{m!r} {COLORS.get(c, c)}" for m, c in new[:4]) + (" ..." if len(new) > 4 else "")
+    rep.check(new == want, "ASIO tone from the window: log lines", shown if new == want else f"{shown}; expected {want}")
+    rep.check(rows(a) == rows(b), "ASIO tone from the window: table unchanged", f"{len(rows(b))} row(s)")
+
+
 # ---- comparisons --------------------------------------------------------------------------------
 
 def check_unchanged(a, b, what, rep):
@@ -346,6 +508,25 @@ def centre(r):
     return r["left"] + r["width"] // 2, r["top"] + r["height"] // 2
 
 
+WS_HSCROLL = 0x00100000
+
+
+def row_place(d, row):
+    """Where a row is against the table's visible rows: "above", "below" or "shown" (whole)."""
+    lv = the_list(d)
+    li = lv["list"]
+    r, hdr = lv["screen_rect"], li["header_screen_rect"]
+    top = hdr["top"] + hdr["height"] if hdr else r["top"] + 2
+    # The client edge (2 pixels) and a horizontal scroll bar hide the bottom of the window.
+    bottom = r["top"] + r["height"] - 2 - (16 if int(lv["style"], 16) & WS_HSCROLL else 0)
+    it = li["items"][row]["cell_rects"][0]["screen"]
+    if it["top"] < top:
+        return "above"
+    if it["top"] + it["height"] > bottom:
+        return "below"
+    return "shown"
+
+
 def point(d, what):
     if what == "empty":
         lv = the_list(d)
@@ -360,8 +541,10 @@ def point(d, what):
             return None
         return r["left"] + 100, y
     if what.startswith("row:"):
-        it = the_list(d)["list"]["items"][int(what[4:])]
-        return centre(it["cell_rects"][0]["screen"])
+        return centre(the_list(d)["list"]["items"][int(what[4:])]["cell_rects"][0]["screen"]) \
+            if row_place(d, int(what[4:])) == "shown" else None
+    if what == "table":
+        return centre(the_list(d)["screen_rect"])
     found = controls(d, "button", what)
     return centre(found[0]["screen_rect"]) if found else None
 
@@ -459,6 +642,70 @@ def self_test():
     for name, table, want in tables:
         got = failures(lambda d, r, q: check_table(d, r, q), dump([], None, table))
         rep.check(got == want, f"table check: {name}", f"{got} failure(s), expected {want}")
+
+    # The table against what the system offers.
+    dev = {"asio": [{"key": "Two", "created": True, "init": True, "starts": True, "inputs": ["I1"], "outputs": ["O1"]},
+                    {"key": "Silent", "created": True, "init": True, "starts": True, "inputs": [], "outputs": []},
+                    {"key": "Refuses", "created": True, "init": True, "starts": False, "inputs": ["I1"], "outputs": []},
+                    {"key": "Absent", "created": False}],
+           "wave_out": {"count": 1, "names": ["Null Output"], "caps_error": None},
+           "wave_in": {"count": 1, "names": ["Monitor of Null Output"], "caps_error": None},
+           "ds_renderers": {"names": ["Null Output", " ", "Null Output "]}, "ds_capture": {"names": ["Mic"]}}
+    fail_row = ["-", "ASIO", "-1", "?", "-"]
+    good = [["Two", "I1", "ASIO", "0", "In", "-"], ["Two", "O1", "ASIO", "0", "Out", "-"], ["Silent"] + fail_row,
+            ["Refuses"] + fail_row, ["Absent"] + fail_row, ["Default", "Null Output", "MME", "0", "Out", "-"],
+            ["Default", "Null Output", "DS", "0", "Out", "-"], ["Default", "Null Output  (2)", "DS", "1", "Out", "-"],
+            ["Default", "Monitor of Null Output", "MME", "0", "In", "-"], ["Default", "Mic", "DS", "0", "In", "-"]]
+    swapped = good[:5] + [good[6], good[5]] + good[7:]
+    expected_cases = [
+        ("the system's table passes", good, 0),
+        ("a driver that cannot start with channel rows", good[:3] + [["Refuses", "I1", "ASIO", "0", "In", "-"]] + good[4:], 1),
+        ("a row missing", good[:-1], 1),
+        ("groups out of order", swapped, 1),
+        ("a duplicate renderer not told apart", good[:7] + [["Default", "Null Output ", "DS", "1", "Out", "-"]] + good[8:], 1),
+    ]
+    for name, table, want in expected_cases:
+        got = failures(lambda d, r, q: check_expected(d, dev, r), dump([], None, table))
+        rep.check(got == want, f"table against the system: {name}", f"{got} failure(s), expected {want}")
+
+    def t(msg, c):
+        return (f"14:03:08: {msg}", c, True)
+    run_ok = [t(LINE_START, 0), t("[ASIO] Two -> Démarrage interface : OK.", GREEN),
+              t("[ASIO] Two -> Arrêt interface : OK.", GREEN), t("[ASIO] Silent -> Démarrage interface : OK.", GREEN),
+              t("[ASIO] Silent -> Arrêt interface : OK.", GREEN), t("[ASIO] Refuses -> ASE_InvalidMode", RED),
+              t("[ASIO] Refuses -> Démarrage interface impossible.", RED),
+              t("[ASIO] Absent -> Démarrage interface impossible.", RED), t(LINE_END, 0)]
+    log_cases = [
+        ("each driver's lines", run_ok, 0),
+        ("a start reported as success for a driver that cannot start",
+         run_ok[:6] + [t("[ASIO] Refuses -> Démarrage interface : OK.", GREEN)] + run_ok[7:], 1),
+        ("a stop line missing", run_ok[:2] + run_ok[3:], 1),
+    ]
+    for name, lines, want in log_cases:
+        got = failures(lambda d, r, q: check_analysis_log(d, dev, r), dump(lines))
+        rep.check(got == want, f"analysis lines: {name}", f"{got} failure(s), expected {want}")
+
+    before = dump(run_ok, None, good)
+    asio_ok = [t("[ASIO] Two -> Test interface...", 0), t("[ASIO] Two -> Démarrage interface : OK.", GREEN),
+               t("[ASIO] Two -> Arrêt interface : OK.", GREEN), t("[ASIO] Two -> Fin de test", 0)]
+    mme_err = [t("[MME Out] Null Output -> Test interface...", 0), t("[MME Out] Null Output -> erreur", RED),
+               t("[MME Out] Null Output -> Ouverture interface impossible.", RED),
+               t("[MME Out] Null Output -> Fin de test", 0)]
+
+    def cell(table, row, text):
+        return [r if i != row else r[:5] + [text] for i, r in enumerate(table)]
+    tested_cases = [
+        ("an ASIO row that streams", 1, "OK", asio_ok, cell(good, 1, "OK"), 0),
+        ("an ASIO test with one green line", 1, "OK", asio_ok[:2] + asio_ok[3:], cell(good, 1, "OK"), 1),
+        ("a Test cell written in another row", 1, "OK", asio_ok, cell(cell(good, 1, "OK"), 0, "OK"), 1),
+        ("an MME output that cannot open", 5, "Err.", mme_err, cell(good, 5, "Err."), 0),
+        ("a failed MME test naming the default device", 5, "Err.",
+         [(x.replace("Null Output", "Default"), c, u) for x, c, u in mme_err], cell(good, 5, "Err."), 1),
+    ]
+    for name, row, outcome, lines, table, want in tested_cases:
+        after = dump(run_ok + lines, None, table)
+        got = failures(lambda d, r, q: check_tested(before, after, row, outcome, r), None)
+        rep.check(got == want, f"interface test check: {name}", f"{got} failure(s), expected {want}")
     return rep.failed
 
 
@@ -487,7 +734,22 @@ def main():
         check_analysis(d, load(a.files[1]), a.files[2], rep, a.require_analysis)
     elif a.what == "row":
         typ, inout = a.files[1], a.files[2]
-        print(next((i for i, r in enumerate(rows(d)) if r[2] == typ and r[4] == inout), -1))
+        iface = a.files[3] if len(a.files) > 3 else None
+        conn = a.files[4] if len(a.files) > 4 else None
+        print(next((i for i, r in enumerate(rows(d)) if r[2] == typ and r[4] == inout
+                    and iface in (None, r[0]) and conn in (None, r[1])), -1))
+    elif a.what == "expected":
+        check_expected(d, load(a.files[1]), rep)
+    elif a.what == "logged":
+        print([m for m, _ in messages(log_lines(d))].count(a.files[1]))
+    elif a.what == "place":
+        print(row_place(d, int(a.files[1])))
+    elif a.what == "toned":
+        check_toned(d, load(a.files[1]), int(a.files[2]), rep)
+    elif a.what == "analysis-log":
+        check_analysis_log(d, load(a.files[1]), rep)
+    elif a.what == "tested":
+        check_tested(d, load(a.files[1]), int(a.files[2]), a.files[3], rep)
     elif a.what == "fixture":
         check_fixture(d, rep, len(a.files) > 1)
     elif a.what == "dialogs":

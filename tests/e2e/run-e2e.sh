@@ -443,6 +443,7 @@ else
 "CLSID"="{8A2F0C39-5B1E-4F4B-9C0A-6E2D4A1B7E01}"
 "SampleType"=dword:00000012
 "WavPath"="$(asio_regpath "$asio_out/asio-int32.wav")"
+"ControlPanelCount"="$(asio_regpath "$asio_out/int32-panel.txt")"
 
 [Portwise Test ASIO Float32]
 "CLSID"="{8A2F0C39-5B1E-4F4B-9C0A-6E2D4A1B7E02}"
@@ -481,6 +482,25 @@ ASIO_INSTANCES
 fi
 # ==== end of the ASIO block =====================================================================
 
+# ---- what the system offers ---------------------------------------------------------------------
+
+# The probe, of the build's own width (so in the same registry view), lists what Portwise should
+# find: the waveOut and waveIn names, the DirectShow renderers and capture devices, and each key
+# under Software\ASIO with what its driver answers when asked directly (channels, whether it
+# starts). Read before Portwise starts; the Int32 driver's file it adds to is removed before use.
+devices=$art/devices.json
+if pw_wine "$probe" devices >"$devices" 2>>"$art/probe.log" && "$PY" -c 'import json, sys; json.load(open(sys.argv[1]))["asio"]' "$devices" 2>/dev/null; then
+  pass "system devices read" "$("$PY" -c '
+import json, sys
+d = json.load(open(sys.argv[1]))
+names, asio, bits = "names", d["asio"], d["pointer_bits"]
+lists = ", ".join(f"{k} {len(d[k].get(names, []))}" for k in ("wave_out", "wave_in", "ds_renderers", "ds_capture"))
+print(f"{lists}, ASIO keys {len(asio)} ({bits}-bit registry view)")' "$devices")"
+else
+  fail "system devices read" "the probe gave no device lists: $(head -c 300 "$devices")"
+  devices=
+fi
+
 # ---- start-up -----------------------------------------------------------------------------------
 
 t0=$(date +%s)
@@ -501,6 +521,10 @@ tally "$PY" "$check_window" log "$art/startup.json" --t0 "$t0" --t1 "$t1" "${req
 rreq=()
 ((E2E_REQUIRE_ROWS)) && rreq+=(--require-rows)
 tally "$PY" "$check_window" table "$art/startup.json" "${rreq[@]}"
+if [[ -n $devices ]]; then
+  tally "$PY" "$check_window" expected "$art/startup.json" "$devices"
+  tally "$PY" "$check_window" analysis-log "$art/startup.json" "$devices"
+fi
 
 # ---- actions on an unselected table -------------------------------------------------------------
 
@@ -542,20 +566,62 @@ last=analyse-again
 alive_check "Analyser"
 
 # ---- actions on rows ----------------------------------------------------------------------------
-row_of() { "$PY" "$check_window" row "$art/$last.json" "$1" "$2"; }     # row_of TYPE INOUT
+row_of() { "$PY" "$check_window" row "$art/$last.json" "$@"; }          # row_of TYPE INOUT [INTERFACE [CONNEXION]]
 cell() { "$PY" "$check_window" cell "$art/$last.json" "$1" "$2"; }        # cell ROW COLUMN
 selected_row() { "$PY" "$check_window" selected "$art/$last.json"; }
 asio_enabled() { "$PY" "$check_window" enabled "$art/$last.json" "Panneau ASIO"; }
+asio_int32="Portwise Test ASIO Int32"
+
+# reveal ROW NAME: scroll the table with the mouse wheel until the row is wholly in view (the
+# rows outnumber the table's height); the last reading is $art/NAME-N.json.
+reveal() {
+  local row=$1 i where
+  for ((i = 1; i <= 12; i++)); do
+    where=$("$PY" "$check_window" place "$art/$last.json" "$row")
+    [[ $where == shown ]] && return 0
+    xdotool mousemove $(point "$last" table) click "$([[ $where == below ]] && echo 5 || echo 4)"
+    sleep 0.3
+    settle "$2-scroll-$i" || abort "$2" "$dump_error"
+    last=$2-scroll-$i
+  done
+  abort "$2" "row $row not brought into view by the mouse wheel"
+}
+
+# select_row ROW LABEL ASIO: click the row; it is selected and "Panneau ASIO" is enabled (ASIO=True)
+# or not (ASIO=False).
+select_row() {
+  local row=$1 label=$2 want=$3 name=${2// /-}-selected
+  reveal "$row" "${2// /-}"
+  click_at $(point "$last" "row:$row")
+  sleep 0.3
+  settle "$name" || abort "$label" "$dump_error"
+  last=$name
+  verdict "$label: row selected" "row $row ($(cell "$row" 0) / $(cell "$row" 1))" test "$(selected_row)" = "$row"
+  verdict "$label: \"Panneau ASIO\" $([[ $want == True ]] && echo on for an ASIO row || echo off for a non-ASIO row)" \
+    "enabled: $(asio_enabled)" test "$(asio_enabled)" = "$want"
+}
+
+# test_row LABEL OUTCOME TYPE INOUT [INTERFACE]: double-click the first such row; its Test cell ends
+# OUTCOME ("OK" or "Err."), no other row changes, and the log gets the test's lines for that row.
+test_row() {
+  local label=$1 outcome=$2 row before=$last name=test-${1// /-}
+  shift 2
+  row=$(row_of "$@")
+  if ((row < 0)); then fail "$label" "no row $*"; return; fi
+  reveal "$row" "$name"
+  before=$last
+  double_click_at $(point "$last" "row:$row")
+  sleep 1
+  settle "$name" || abort "$label" "$dump_error"
+  last=$name
+  tally "$PY" "$check_window" tested "$art/$before.json" "$art/$name.json" "$row" "$outcome"
+  alive_check "$label"
+}
 
 # tone_on ROW LABEL: select the row, press the tone button, record and measure what is played.
 tone_on() {
   local row=$1 label=$2
-  click_at $(point "$last" "row:$row")
-  sleep 0.3
-  settle "${label// /-}-selected" || abort "$label" "$dump_error"
-  last=${label// /-}-selected
-  verdict "$label: row selected" "row $row ($(cell "$row" 1))" test "$(selected_row)" = "$row"
-  verdict "$label: \"Panneau ASIO\" off for a non-ASIO row" "enabled: $(asio_enabled)" test "$(asio_enabled)" = False
+  select_row "$row" "$label" False
   tone_check "${label// /-}" "$label" --freq 1000 --peak-dbfs -6.02 --seconds "$E2E_TONE_SECONDS" --seconds-tol "$E2E_TONE_TOL" \
     --json "$art/${label// /-}-figures.json" -- press_tone
   alive_check "$label"
@@ -566,17 +632,78 @@ if ((mme_out < 0)); then
   if ((E2E_REQUIRE_ROWS)); then fail "rows" "no MME output row to act on"; else
     skip "rows" "no MME output row to act on yet: no row selection, test tone or interface test"; fi
 else
-  tone_on "$mme_out" "MME tone"
+  # A double-click tests the row's own device (ASIO: the row's driver; MME and DirectShow: the
+  # device its Connexion cell names). Under Wine, DirectShow's audio capture filter has no output
+  # pin, so capture cannot start and the DirectShow input test fails.
+  test_row "ASIO test of a driver that streams" OK ASIO In "$asio_int32"
+  test_row "ASIO test of a driver whose start fails" Err. ASIO "?" "Portwise Test ASIO Start Fails"
+  test_row "ASIO test of a key without a class" Err. ASIO "?" "Portwise Test ASIO No Clsid"
+  test_row "MME output test" OK MME Out
+  test_row "MME input test" OK MME In
+  test_row "DirectShow output test" OK DS Out
+  test_row "DirectShow input test" Err. DS In
+
+  tone_on "$(row_of MME Out)" "MME tone"
   ds_out=$(row_of DS Out)
   if ((ds_out >= 0 && E2E_DS_TONE)); then tone_on "$ds_out" "DirectShow tone"; fi
 
-  # A double-click tests the row: its Test cell ends "OK" for the audio server's default output.
-  double_click_at $(point "$last" "row:$mme_out")
-  sleep 0.5
-  settle interface-test || abort "interface test" "$dump_error"
-  last=interface-test
-  verdict "interface test of the MME output" "Test cell \"$(cell "$mme_out" 5)\"" test "$(cell "$mme_out" 5)" = OK
-  alive_check "interface test"
+  # The tone on an ASIO row plays on the row's output channel of its driver: the test driver
+  # writes what it was given to its WAV file, which is measured bit for bit, as the ASIO block does.
+  asio_row=$(row_of ASIO Out "$asio_int32")
+  if ((asio_row < 0)); then
+    fail "ASIO tone from the window" "no output row of $asio_int32"
+  else
+    select_row "$asio_row" "ASIO tone from the window" True
+    # Under CPU load the driver's thread can fall behind the second the generator runs: a failed
+    # play is repeated, as tone_check does, up to E2E_TONE_ATTEMPTS plays.
+    for ((attempt = 1; ; attempt++)); do
+      rm -f "$asio_out/asio-int32.wav"
+      before=$last
+      gen_off="[ASIO] $asio_int32 -> Arrêt générateur audio"
+      n=$("$PY" "$check_window" logged "$art/$last.json" "$gen_off")
+      click_at $(point "$last" "1000 Hz / -6 dBFS (1 sec)")
+      # The tone is over once the generator's stop is logged; the log is quiet while it plays.
+      for ((i = 0; i < 30; i++)); do
+        sleep 1
+        dump asio-window-tone || abort "ASIO tone from the window" "$dump_error"
+        (($("$PY" "$check_window" logged "$art/asio-window-tone.json" "$gen_off") > n)) && break
+      done
+      settle asio-window-tone || abort "ASIO tone from the window" "$dump_error"
+      last=asio-window-tone
+      cp "$asio_out/asio-int32.wav" "$art/asio-window-tone-driver.wav" 2>/dev/null
+      "$PY" "$driver_wav" "$art/asio-window-tone-driver.wav" "$art/asio-window-tone.wav" --channel "$(cell "$asio_row" 3)" \
+        >"$art/asio-window-tone-convert.txt" 2>&1
+      out=$("$PY" "$analyse_tone" "$art/asio-window-tone.wav" --freq 1000 --freq-tol 1 --peak-dbfs -6.02 --peak-tol 0.1 \
+        --seconds "$E2E_TONE_SECONDS" --seconds-tol "$E2E_TONE_TOL" --json "$art/asio-window-tone-figures.json" \
+        --prefix "ASIO tone from the window: " 2>&1)
+      [[ $out == *FAIL* && $out != *"FAIL ASIO tone from the window: tone present"* ]] &&
+        ((attempt < E2E_TONE_ATTEMPTS)) || break
+      grep '^FAIL ' <<<"$out" | sed "s/^FAIL /NOTE (play $attempt, repeated) /"
+      for f in .wav -driver.wav -convert.txt; do mv "$art/asio-window-tone$f" "$art/asio-window-tone-$attempt$f" 2>/dev/null; done
+    done
+    tally printf '%s\n' "$out"
+    verdict "ASIO tone from the window: the other output channel silent" \
+      "$(figure "$art/asio-window-tone-convert.txt" "other channels silent")" \
+      test "$(figure "$art/asio-window-tone-convert.txt" "other channels silent")" = yes
+    tally "$PY" "$check_window" toned "$art/$before.json" "$art/$last.json" "$asio_row"
+    alive_check "ASIO tone from the window"
+
+    # "Panneau ASIO" on that row reaches the driver's controlPanel, which counts its calls.
+    panel_count=$asio_out/int32-panel.txt
+    verdict "\"Panneau ASIO\": no panel before the press" "count file: $(cat "$panel_count" 2>/dev/null || echo absent)" \
+      test ! -s "$panel_count"
+    click_at $(point "$last" "Panneau ASIO")
+    for ((i = 0; i < 20; i++)); do [[ -s $panel_count ]] && break; sleep 0.5; done
+    settle asio-panel || abort "\"Panneau ASIO\"" "$dump_error"
+    last=asio-panel
+    verdict "\"Panneau ASIO\" reaches the driver's control panel" \
+      "controlPanel calls: $(tr -d '\r\n' <"$panel_count" 2>/dev/null || echo none)" \
+      test "$(tr -d '\r\n' <"$panel_count" 2>/dev/null)" = 1
+    alive_check "\"Panneau ASIO\""
+
+    # Back on a non-ASIO row the button is off again.
+    select_row "$(row_of MME Out)" "MME row after the panel" False
+  fi
 fi
 
 # ---- end ----------------------------------------------------------------------------------------

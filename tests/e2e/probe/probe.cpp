@@ -11,10 +11,15 @@
 //   portwise_probe fixture TITLE             a small window of known content, to test the probe
 //   portwise_probe tone                      1 s of 1000 Hz at amplitude 16383 on the default
 //                                            waveOut device: a reference for the recording chain
+//   portwise_probe devices                   what the system offers a program of this width: the
+//                                            waveOut / waveIn names, DirectShow renderers and
+//                                            capture devices, and every key under Software\ASIO
+//                                            with what its driver says when asked directly
 //
 // Exit codes: 0 done, 2 no such window, 3 the window could not be read (reason in "error").
 #include <windows.h>
 #include <commctrl.h>
+#include <dshow.h>
 #include <mmsystem.h>
 #include <richedit.h>
 
@@ -25,6 +30,9 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "platform/AsioDriver.h"
+#include "platform/RefPtr.h"
 
 namespace {
 
@@ -848,8 +856,169 @@ int PlayReferenceTone() {
   return (hdr.dwFlags & WHDR_DONE) ? 0 : 3;
 }
 
+// ---- devices --------------------------------------------------------------------------------
+
+// Each list as the system gives it, without the program's naming rules: the checks apply those.
+
+std::string WaveNames(bool out) {
+  std::vector<std::string> names;
+  const UINT n = out ? waveOutGetNumDevs() : waveInGetNumDevs();
+  std::string error = "null";
+  for (UINT id = 0; id < n; ++id) {
+    MMRESULT r;
+    std::wstring name;
+    if (out) {
+      WAVEOUTCAPSW caps{};
+      r = waveOutGetDevCapsW(id, &caps, sizeof caps);
+      name = caps.szPname;
+    } else {
+      WAVEINCAPSW caps{};
+      r = waveInGetDevCapsW(id, &caps, sizeof caps);
+      name = caps.szPname;
+    }
+    if (r != MMSYSERR_NOERROR) {
+      error = TObject().Int("device", id).Int("result", r).Text();
+      break;
+    }
+    names.push_back(JsonString(name));
+  }
+  return TObject().Int("count", n).Raw("names", JsonArray(names)).Raw("caps_error", error).Text();
+}
+
+std::string DirectShowNames(const GUID& category) {
+  std::vector<std::string> names;
+  void* object = nullptr;
+  HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum, &object);
+  if (FAILED(hr)) return TObject().Str("error", "no system device enumerator (" + Hex(static_cast<ULONG>(hr)) + ")").Text();
+  auto devEnum = portwise::TRefPtr<ICreateDevEnum>::Adopt(static_cast<ICreateDevEnum*>(object));
+  portwise::TRefPtr<IEnumMoniker> monikers;
+  hr = devEnum->CreateClassEnumerator(category, monikers.Receive(), 0);
+  if (hr == S_OK && monikers) {
+    IMoniker* m = nullptr;
+    while (monikers->Next(1, &m, nullptr) == S_OK) {
+      auto moniker = portwise::TRefPtr<IMoniker>::Adopt(m);
+      m = nullptr;
+      void* bagObject = nullptr;
+      if (FAILED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, &bagObject)) || !bagObject) continue;
+      auto bag = portwise::TRefPtr<IPropertyBag>::Adopt(static_cast<IPropertyBag*>(bagObject));
+      VARIANT v;
+      VariantInit(&v);
+      if (SUCCEEDED(bag->Read(L"FriendlyName", &v, nullptr)) && v.vt == VT_BSTR && v.bstrVal)
+        names.push_back(JsonString(std::wstring(v.bstrVal, SysStringLen(v.bstrVal))));
+      VariantClear(&v);
+    }
+  }
+  return TObject().Str("result", Hex(static_cast<ULONG>(hr))).Raw("names", JsonArray(names)).Text();
+}
+
+// Callbacks for a driver started only to see whether it starts.
+void PW_ASIO_CALLBACK NoSwitch(std::int32_t, portwise::TASIOBool) {}
+void PW_ASIO_CALLBACK NoRateChange(portwise::TASIOSampleRate) {}
+std::int32_t PW_ASIO_CALLBACK NoMessage(std::int32_t, std::int32_t, void*, double*) { return 0; }
+portwise::TASIOTime* PW_ASIO_CALLBACK NoSwitchTimeInfo(portwise::TASIOTime* params, std::int32_t, portwise::TASIOBool) {
+  return params;
+}
+
+std::string Latin1(const char* text, size_t max) {
+  std::wstring w;
+  for (size_t i = 0; i < max && text[i]; ++i) w += static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
+  return JsonString(w);
+}
+
+// One key under Software\ASIO (this program's registry view) and its driver, asked directly: its
+// channels by name, and whether it starts with buffers on every channel at its preferred size.
+std::string AsioDriverReport(HKEY root, const std::wstring& key) {
+  using namespace portwise;
+  TObject o;
+  o.Str("key", key);
+  wchar_t text[128] = {};
+  DWORD bytes = sizeof text - sizeof(wchar_t), type = 0;
+  HKEY sub = nullptr;
+  bool hasClsid = false;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &sub) == ERROR_SUCCESS) {
+    hasClsid = RegQueryValueExW(sub, L"clsid", nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes) == ERROR_SUCCESS &&
+               (type == REG_SZ || type == REG_EXPAND_SZ);
+    RegCloseKey(sub);
+  }
+  o.Raw("clsid", hasClsid ? JsonString(std::wstring(text)) : "null");
+  CLSID clsid{};
+  void* object = nullptr;
+  const bool created = hasClsid && SUCCEEDED(CLSIDFromString(text, &clsid)) &&
+                       SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, clsid, &object)) && object;
+  o.Bool("created", created);
+  if (!created) return o.Text();
+  auto driver = TRefPtr<IASIO>::Adopt(static_cast<IASIO*>(object));
+  const bool init = driver->init(GetConsoleWindow()) != 0;
+  o.Bool("init", init);
+  if (!init) return o.Text();
+  char name[64] = {};
+  driver->getDriverName(name);
+  o.Raw("driver_name", Latin1(name, 32));
+  std::int32_t nIn = 0, nOut = 0;
+  if (driver->getChannels(&nIn, &nOut) != ASE_OK) nIn = nOut = 0;
+  std::vector<std::string> ins, outs;
+  for (int dir = 1; dir >= 0; --dir) {
+    for (std::int32_t c = 0; c < (dir ? nIn : nOut); ++c) {
+      TASIOChannelInfo info{};
+      info.channel = c;
+      info.isInput = dir;
+      const bool ok = driver->getChannelInfo(&info) == ASE_OK;
+      (dir ? ins : outs).push_back(ok ? Latin1(info.name, sizeof info.name) : "null");
+    }
+  }
+  o.Raw("inputs", JsonArray(ins)).Raw("outputs", JsonArray(outs));
+  std::int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
+  std::vector<TASIOBufferInfo> buffers;
+  for (std::int32_t c = 0; c < nIn; ++c) buffers.push_back(TASIOBufferInfo{1, c, {nullptr, nullptr}});
+  for (std::int32_t c = 0; c < nOut; ++c) buffers.push_back(TASIOBufferInfo{0, c, {nullptr, nullptr}});
+  static TASIOCallbacks callbacks{NoSwitch, NoRateChange, NoMessage, NoSwitchTimeInfo};
+  TASIOError result = driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
+  if (result == ASE_OK)
+    result = driver->createBuffers(buffers.data(), static_cast<std::int32_t>(buffers.size()), preferred, &callbacks);
+  const bool buffered = result == ASE_OK;
+  if (buffered) {
+    result = driver->start();
+    if (result == ASE_OK) driver->stop();
+    driver->disposeBuffers();
+  }
+  return o.Bool("starts", result == ASE_OK).Int("start_result", result).Text();
+}
+
+std::string AsioReport() {
+  HKEY root = nullptr;
+  std::vector<std::string> drivers;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\ASIO", 0, KEY_READ, &root) == ERROR_SUCCESS) {
+    std::vector<std::wstring> keys;
+    for (DWORD i = 0;; ++i) {
+      wchar_t name[256];
+      DWORD len = 256;
+      if (RegEnumKeyExW(root, i, name, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      keys.emplace_back(name, len);
+    }
+    // Every key is listed before any driver is loaded: a driver may touch the registry.
+    for (const std::wstring& k : keys) drivers.push_back(AsioDriverReport(root, k));
+    RegCloseKey(root);
+  }
+  return JsonArray(drivers);
+}
+
+int ListDevices() {
+  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) Fail("CoInitializeEx failed");
+  const std::string report = TObject()
+                                 .Int("pointer_bits", 8 * sizeof(void*))
+                                 .Raw("wave_out", WaveNames(true))
+                                 .Raw("wave_in", WaveNames(false))
+                                 .Raw("ds_renderers", DirectShowNames(CLSID_AudioRendererCategory))
+                                 .Raw("ds_capture", DirectShowNames(CLSID_AudioInputDeviceCategory))
+                                 .Raw("asio", AsioReport())
+                                 .Text();
+  CoUninitialize();
+  Print(report);
+  return 0;
+}
+
 int Usage() {
-  std::fputs("usage: portwise_probe find TITLE [TIMEOUT_MS] | dump TITLE | close TITLE | locale | fixture TITLE | tone\n",
+  std::fputs("usage: portwise_probe find TITLE [TIMEOUT_MS] | dump TITLE | close TITLE | locale | fixture TITLE | tone | devices\n",
              stderr);
   return 1;
 }
@@ -861,6 +1030,7 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring cmd = argv[1];
   try {
     if (cmd == L"tone") return PlayReferenceTone();
+    if (cmd == L"devices") return ListDevices();
     if (cmd == L"locale") {
       Print(LocaleReport());
       return 0;
