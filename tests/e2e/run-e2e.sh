@@ -16,6 +16,9 @@
 #   E2E_REQUIRE_ANALYSIS=0   1: a log without the analysis lines fails instead of skipping
 #   E2E_TONE_SECONDS=1.0     expected length of the test tone, E2E_TONE_TOL=0.05 seconds either way
 #   E2E_DS_TONE=1            0: no test tone on the DirectShow output row
+#   E2E_LOAD_TONE=1          0: no tone while two busy processes load both cores
+#   E2E_SOAK_TONES=N         tones in a row on each kind of output at the end (default 20 for a
+#                            32-bit build, the product, and 0 for a 64-bit one)
 #   E2E_LOCALE=24h           24h: the user's time format is HH:mm:ss; system: Wine's own (en-US)
 #   E2E_TONE_ATTEMPTS=3      plays of a tone before its failure counts (see tone_check)
 #   E2E_PULSE_LATENCY_MSEC=100  the audio server's buffer for every client: with Wine's own 10 ms
@@ -40,6 +43,7 @@ E2E_REQUIRE_ANALYSIS=${E2E_REQUIRE_ANALYSIS:-0}
 E2E_TONE_SECONDS=${E2E_TONE_SECONDS:-1.0}
 E2E_TONE_TOL=${E2E_TONE_TOL:-0.05}
 E2E_DS_TONE=${E2E_DS_TONE:-1}
+E2E_LOAD_TONE=${E2E_LOAD_TONE:-1}
 E2E_TONE_ATTEMPTS=${E2E_TONE_ATTEMPTS:-3}
 E2E_LOCALE=${E2E_LOCALE:-24h}
 
@@ -114,6 +118,12 @@ echo "e2e: $exe"
 if [[ -f $exe ]] && pw_exe_is_32bit "$exe" && ! pw_can_run_32bit; then
   echo "SKIP e2e: the 32-bit build is not run: $PW_NO_32BIT_REASON"
   exit 77
+fi
+
+# The tones in a row are for the product, the 32-bit build.
+if [[ -z ${E2E_SOAK_TONES:-} ]]; then
+  E2E_SOAK_TONES=0
+  [[ -f $exe ]] && pw_exe_is_32bit "$exe" && E2E_SOAK_TONES=20
 fi
 
 tally "$PY" "$analyse_tone" --self-test
@@ -627,6 +637,45 @@ tone_on() {
   alive_check "$label"
 }
 
+# asio_window_tone ROW LABEL: with that ASIO output row selected, press the tone button and measure
+# what the test driver was given on the row's channel (its WAV file), bit for bit.
+asio_window_tone() {
+  local asio_row=$1 label=$2 file=${2// /-} attempt before gen_off n i out f
+  # Under CPU load the driver's thread can fall behind the second the generator runs: a failed
+  # play is repeated, as tone_check does, up to E2E_TONE_ATTEMPTS plays.
+  for ((attempt = 1; ; attempt++)); do
+    rm -f "$asio_out/asio-int32.wav"
+    before=$last
+    gen_off="[ASIO] $asio_int32 -> Arrêt générateur audio"
+    n=$("$PY" "$check_window" logged "$art/$last.json" "$gen_off")
+    click_at $(point "$last" "1000 Hz / -6 dBFS (1 sec)")
+    # The tone is over once the generator's stop is logged; the log is quiet while it plays.
+    for ((i = 0; i < 30; i++)); do
+      sleep 1
+      dump $file || abort "$label" "$dump_error"
+      (($("$PY" "$check_window" logged "$art/$file.json" "$gen_off") > n)) && break
+    done
+    settle $file || abort "$label" "$dump_error"
+    last=$file
+    cp "$asio_out/asio-int32.wav" "$art/$file-driver.wav" 2>/dev/null
+    "$PY" "$driver_wav" "$art/$file-driver.wav" "$art/$file.wav" --channel "$(cell "$asio_row" 3)" \
+      >"$art/$file-convert.txt" 2>&1
+    out=$("$PY" "$analyse_tone" "$art/$file.wav" --freq 1000 --freq-tol 1 --peak-dbfs -6.02 --peak-tol 0.1 \
+      --seconds "$E2E_TONE_SECONDS" --seconds-tol "$E2E_TONE_TOL" --json "$art/$file-figures.json" \
+      --prefix "$label: " 2>&1)
+    [[ $out == *FAIL* && $out != *"FAIL $label: tone present"* ]] &&
+      ((attempt < E2E_TONE_ATTEMPTS)) || break
+    grep '^FAIL ' <<<"$out" | sed "s/^FAIL /NOTE (play $attempt, repeated) /"
+    for f in .wav -driver.wav -convert.txt; do mv "$art/$file$f" "$art/$file-$attempt$f" 2>/dev/null; done
+  done
+  tally printf '%s\n' "$out"
+  verdict "$label: the other output channel silent" \
+    "$(figure "$art/$file-convert.txt" "other channels silent")" \
+    test "$(figure "$art/$file-convert.txt" "other channels silent")" = yes
+  tally "$PY" "$check_window" toned "$art/$before.json" "$art/$last.json" "$asio_row"
+  alive_check "$label"
+}
+
 mme_out=$(row_of MME Out)
 if ((mme_out < 0)); then
   if ((E2E_REQUIRE_ROWS)); then fail "rows" "no MME output row to act on"; else
@@ -654,39 +703,7 @@ else
     fail "ASIO tone from the window" "no output row of $asio_int32"
   else
     select_row "$asio_row" "ASIO tone from the window" True
-    # Under CPU load the driver's thread can fall behind the second the generator runs: a failed
-    # play is repeated, as tone_check does, up to E2E_TONE_ATTEMPTS plays.
-    for ((attempt = 1; ; attempt++)); do
-      rm -f "$asio_out/asio-int32.wav"
-      before=$last
-      gen_off="[ASIO] $asio_int32 -> Arrêt générateur audio"
-      n=$("$PY" "$check_window" logged "$art/$last.json" "$gen_off")
-      click_at $(point "$last" "1000 Hz / -6 dBFS (1 sec)")
-      # The tone is over once the generator's stop is logged; the log is quiet while it plays.
-      for ((i = 0; i < 30; i++)); do
-        sleep 1
-        dump asio-window-tone || abort "ASIO tone from the window" "$dump_error"
-        (($("$PY" "$check_window" logged "$art/asio-window-tone.json" "$gen_off") > n)) && break
-      done
-      settle asio-window-tone || abort "ASIO tone from the window" "$dump_error"
-      last=asio-window-tone
-      cp "$asio_out/asio-int32.wav" "$art/asio-window-tone-driver.wav" 2>/dev/null
-      "$PY" "$driver_wav" "$art/asio-window-tone-driver.wav" "$art/asio-window-tone.wav" --channel "$(cell "$asio_row" 3)" \
-        >"$art/asio-window-tone-convert.txt" 2>&1
-      out=$("$PY" "$analyse_tone" "$art/asio-window-tone.wav" --freq 1000 --freq-tol 1 --peak-dbfs -6.02 --peak-tol 0.1 \
-        --seconds "$E2E_TONE_SECONDS" --seconds-tol "$E2E_TONE_TOL" --json "$art/asio-window-tone-figures.json" \
-        --prefix "ASIO tone from the window: " 2>&1)
-      [[ $out == *FAIL* && $out != *"FAIL ASIO tone from the window: tone present"* ]] &&
-        ((attempt < E2E_TONE_ATTEMPTS)) || break
-      grep '^FAIL ' <<<"$out" | sed "s/^FAIL /NOTE (play $attempt, repeated) /"
-      for f in .wav -driver.wav -convert.txt; do mv "$art/asio-window-tone$f" "$art/asio-window-tone-$attempt$f" 2>/dev/null; done
-    done
-    tally printf '%s\n' "$out"
-    verdict "ASIO tone from the window: the other output channel silent" \
-      "$(figure "$art/asio-window-tone-convert.txt" "other channels silent")" \
-      test "$(figure "$art/asio-window-tone-convert.txt" "other channels silent")" = yes
-    tally "$PY" "$check_window" toned "$art/$before.json" "$art/$last.json" "$asio_row"
-    alive_check "ASIO tone from the window"
+    asio_window_tone "$asio_row" "ASIO tone from the window"
 
     # "Panneau ASIO" on that row reaches the driver's controlPanel, which counts its calls.
     panel_count=$asio_out/int32-panel.txt
@@ -704,6 +721,29 @@ else
     # Back on a non-ASIO row the button is off again.
     select_row "$(row_of MME Out)" "MME row after the panel" False
   fi
+
+  # The tone while two busy processes load both cores: played once, and it must be whole.
+  if ((E2E_LOAD_TONE)); then
+    busy=()
+    for _ in 1 2; do
+      (while :; do :; done) &
+      busy+=($!)
+    done
+    E2E_TONE_ATTEMPTS=1 tone_on "$(row_of MME Out)" "MME tone under load"
+    kill "${busy[@]}" 2>/dev/null
+    wait "${busy[@]}" 2>/dev/null
+  fi
+
+  # Tones in a row on each kind of output, every recording checked.
+  ds_out=$(row_of DS Out)
+  for ((k = 1; k <= E2E_SOAK_TONES; k++)); do
+    tone_on "$(row_of MME Out)" "MME tone $k of $E2E_SOAK_TONES in a row"
+    ((ds_out >= 0)) && tone_on "$ds_out" "DirectShow tone $k of $E2E_SOAK_TONES in a row"
+    if ((asio_row >= 0)); then
+      select_row "$asio_row" "ASIO tone $k of $E2E_SOAK_TONES in a row" True
+      asio_window_tone "$asio_row" "ASIO tone $k of $E2E_SOAK_TONES in a row"
+    fi
+  done
 fi
 
 # ---- end ----------------------------------------------------------------------------------------
