@@ -1,0 +1,69 @@
+#pragma once
+// What the fault tests of every layer share: a watchdog that turns a hang into a failure, and a
+// count of the process's threads to show that every thread a case started has ended.
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace portwise::testsupport {
+
+// Ends the test program, naming the case, when it is still running after ABound. A case that
+// hangs cannot be failed from its own thread; this keeps the run from waiting for ctest's limit.
+class TWatchdog {
+ public:
+  explicit TWatchdog(std::string AWhat, std::chrono::seconds ABound = std::chrono::seconds(60))
+      : FWhat(std::move(AWhat)), FThread([this, ABound] {
+          std::unique_lock lk(FMutex);
+          if (!FDone.wait_for(lk, ABound, [this] { return FDisarmed; })) {
+            std::fprintf(stderr, "watchdog: \"%s\" still running after %lld s\n", FWhat.c_str(),
+                         static_cast<long long>(ABound.count()));
+            std::fflush(stderr);
+            std::_Exit(124);
+          }
+        }) {}
+  ~TWatchdog() {
+    {
+      std::lock_guard g(FMutex);
+      FDisarmed = true;
+    }
+    FDone.notify_all();
+    FThread.join();
+  }
+  TWatchdog(const TWatchdog&) = delete;
+  TWatchdog& operator=(const TWatchdog&) = delete;
+
+ private:
+  std::string FWhat;
+  std::mutex FMutex;
+  std::condition_variable FDone;
+  bool FDisarmed = false;
+  std::thread FThread;
+};
+
+// The threads of this process, or -1 where the system does not list them.
+inline int ProcessThreadCount() {
+  std::error_code ec;
+  int count = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/task", ec), end; !ec && it != end; it.increment(ec)) ++count;
+  return ec || count == 0 ? -1 : count;
+}
+
+// Waits (bounded) for the thread count to come back to ABefore: threads end a moment after the
+// call that stopped them has returned. True where the count is not known.
+inline bool ThreadsBackTo(int ABefore) {
+  if (ABefore < 0) return true;
+  for (int i = 0; i < 5000; ++i) {
+    if (ProcessThreadCount() <= ABefore) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return ProcessThreadCount() <= ABefore;
+}
+
+}  // namespace portwise::testsupport
