@@ -12,6 +12,8 @@
 #include <thread>
 #include <utility>
 
+#include "core/SLBuffers.h"
+
 namespace portwise::testsupport {
 
 // Ends the test program, naming the case, when it is still running after ABound. A case that
@@ -53,6 +55,24 @@ inline int ProcessThreadCount() {
   int count = 0;
   for (std::filesystem::directory_iterator it("/proc/self/task", ec), end; !ec && it != end; it.increment(ec)) ++count;
   return ec || count == 0 ? -1 : count;
+}
+
+// Storage blocks taken from the buffer pool and not given back to it.
+inline long long PoolBlocksInUse() {
+  TSLSmartBufferManager& pool = TSLSmartBufferManager::Instance();
+  long long free = 0;
+  for (int k = 1; k <= 30; ++k) free += static_cast<long long>(pool.FreeBlocks(1u << k));
+  return static_cast<long long>(pool.HeapBlocks()) - free;
+}
+
+// The resident memory of this process in bytes, or -1 where the system does not tell.
+inline long long ProcessResidentBytes() {
+  std::FILE* f = std::fopen("/proc/self/statm", "r");
+  if (!f) return -1;
+  long long pages = 0, resident = 0;
+  const bool bRead = std::fscanf(f, "%lld %lld", &pages, &resident) == 2;
+  std::fclose(f);
+  return bRead ? resident * 4096 : -1;
 }
 
 // Waits (bounded) for the thread count to come back to ABefore: threads end a moment after the

@@ -390,6 +390,45 @@ TEST_F(ASIOFault, AStormOfDriverMessagesWhileStreamingEndsInOneStopOnTheMainThre
   ExpectClosed(*Device, Driver, freeSlots, threads);
 }
 
+// ------------------------------------------------------------------ soak
+
+TEST_F(ASIOFault, TwoHundredStartStreamCloseCyclesLeaveNoThreadSlotDriverBufferOrMemoryBehind) {
+  TWatchdog watchdog("soak", std::chrono::seconds(300));
+  AddInputs(2);
+  AddOutputs(2);
+  TStreamSink sink;
+  ASSERT_TRUE(Device->GetInputChannels().GetItem(0)->GetOutputPin().Connect(&sink.Pin));
+  const int freeSlots = FreeSlots();
+  auto cycle = [&] {
+    const std::int64_t switches = Driver.Switches();
+    EXPECT_TRUE(Device->Start());
+    EXPECT_TRUE(WaitFor([&] { return Driver.Switches() > switches + 2; }));
+    Device->Close();
+  };
+  for (int i = 0; i < 10; ++i) cycle();  // what is made once (pools, notifiers) exists from here on
+  const int threads = ProcessThreadCount();
+  const long long blocks = testsupport::PoolBlocksInUse();
+  const long long resident = testsupport::ProcessResidentBytes();
+  long long peak = resident;
+  for (int i = 0; i < 200; ++i) {
+    cycle();
+    peak = std::max(peak, testsupport::ProcessResidentBytes());
+  }
+  EXPECT_EQ(Driver.LiveObjects(), 0);
+  EXPECT_EQ(FreeSlots(), freeSlots);
+  EXPECT_EQ(testsupport::PoolBlocksInUse(), blocks);
+  EXPECT_TRUE(ThreadsBackTo(threads));
+  const std::string events = sink.Events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), 'S'), 210);
+  EXPECT_EQ(std::count(events.begin(), events.end(), 'X'), 210);
+  if (resident > 0) {
+    const long long grown = testsupport::ProcessResidentBytes() - resident;
+    EXPECT_LT(grown, 4ll << 20) << "resident memory grew by " << grown << " bytes";
+    std::printf("asio soak: 200 cycles, resident %lld KiB at the start, peak %lld KiB, grown %lld KiB\n",
+                resident >> 10, peak >> 10, grown >> 10);
+  }
+}
+
 // ------------------------------------------------------------------ registries
 
 TEST(ASIOFaultRegistry, AThousandKeysAreListedInOrderAndTheLastOneStillOpens) {
