@@ -587,6 +587,12 @@ void TALASIOAudioDevice::ReleaseDriver() noexcept {
   // Output items without a driver would queue what nobody plays.
   for (std::int32_t i = 0; i < FOutputChannels.GetCount(); ++i) FOutputChannels.GetItem(i)->FRunning = false;
   driver.Reset();
+  // A start that failed after announcing its streams, or a failing stop, leaves none open downstream.
+  try {
+    EndInputStreams();
+  } catch (const std::exception&) {
+    // A receiver that raises on the stop has had it all the same.
+  }
   if (FEnabled && !IsDesigning() && !IsLoadingInChain()) {
     FEnabled = false;
     try {
@@ -594,6 +600,16 @@ void TALASIOAudioDevice::ReleaseDriver() noexcept {
     } catch (const std::exception&) {
       // The pin group learns of it at the next change.
     }
+  }
+}
+
+void TALASIOAudioDevice::EndInputStreams() {
+  for (std::int32_t k = 0; k < std::min(FInputChannels.GetCount(), FOutputPins.GetCount()); ++k) {
+    TALASIOInputChannelItem* item = FInputChannels.GetItem(k);
+    if (!item->GetRunning()) continue;
+    item->FRunning = false;
+    item->ClearQueue();
+    item->GetOutputPin().Stop();
   }
 }
 
@@ -838,13 +854,7 @@ void TALASIOAudioDevice::Stop() {
     return;
   }
   SetStreamState(EStreamState::Idle);
-  for (std::int32_t k = 0; k < std::min(FInputChannels.GetCount(), FOutputPins.GetCount()); ++k) {
-    TALASIOInputChannelItem* item = FInputChannels.GetItem(k);
-    if (!item->GetRunning()) continue;
-    item->FRunning = false;
-    item->ClearQueue();
-    item->GetOutputPin().Stop();
-  }
+  EndInputStreams();
   // A stopped device takes no more audio to play.
   for (std::int32_t k = 0; k < FOutputChannels.GetCount(); ++k) FOutputChannels.GetItem(k)->FRunning = false;
   // The stream's end ran without our lock.

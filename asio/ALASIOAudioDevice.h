@@ -446,6 +446,8 @@ class TALASIOAudioDevice : public TLPComponent, public IALASIOCallbackTarget {
   // With the lock held. The driver goes (its callback slot first); the device is closed and
   // stopped, and no channel item runs.
   void ReleaseDriver() noexcept;
+  // Every input stream announced at Start ends with a stop, whichever way the device stops.
+  void EndInputStreams();
   // Releases the driver, then reports "<AStepText> - <code text>" with ACode.
   void Fail(const std::string& AStepText, TASIOError ACode);
   void Warn(const std::string& AStepText, TASIOError ACode);

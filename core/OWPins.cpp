@@ -11,14 +11,63 @@ constexpr std::int32_t KMaxSendingDepth = 200;
 constexpr std::int32_t KWeightStep = 4;
 constexpr std::int32_t KMaxWeight = 10000;
 
-// Connections change one at a time, process-wide: a change touches two pins (and a third when a
-// limit drops the oldest link), and pins may be destroyed on any thread.
-std::recursive_mutex& StructureMutex() {
-  static std::recursive_mutex m;
+// The claim registry: who changes which pin's connections. Held only to look at and change
+// claims (and to read the links of the pins being claimed), never across a wait for a delivery
+// or a call into a handler.
+std::mutex& ClaimMutex() {
+  static std::mutex m;
   return m;
 }
 
+std::condition_variable& ClaimReleased() {
+  static std::condition_variable cv;
+  return cv;
+}
+
 }  // namespace
+
+// ------------------------------------------------------------------ structure claims
+
+// Claims every pin AResolve names, all at once: a thread never holds some of its pins while it
+// waits for others, so two changes cannot wait for each other through their claims. AResolve runs
+// with the registry held and names the pins from their current links; a pin cannot go away while
+// it is linked to an unclaimed pin, since its destruction claims both before it unlinks them.
+class TOWStructureClaim {
+ public:
+  template <class F>
+  explicit TOWStructureClaim(F&& AResolve) {
+    const std::thread::id me = std::this_thread::get_id();
+    std::unique_lock lk(ClaimMutex());
+    for (;;) {
+      FPins.clear();
+      AResolve(FPins);
+      FPins.erase(std::remove(FPins.begin(), FPins.end(), nullptr), FPins.end());
+      std::sort(FPins.begin(), FPins.end());
+      FPins.erase(std::unique(FPins.begin(), FPins.end()), FPins.end());
+      if (std::all_of(FPins.begin(), FPins.end(),
+                      [&](const TOWBasicPin* p) { return p->FClaimDepth == 0 || p->FClaimThread == me; }))
+        break;
+      ClaimReleased().wait(lk);
+    }
+    for (TOWBasicPin* p : FPins) {
+      p->FClaimThread = me;
+      ++p->FClaimDepth;
+    }
+  }
+  ~TOWStructureClaim() {
+    {
+      std::lock_guard g(ClaimMutex());
+      for (TOWBasicPin* p : FPins)
+        if (--p->FClaimDepth == 0) p->FClaimThread = std::thread::id();
+    }
+    ClaimReleased().notify_all();
+  }
+  TOWStructureClaim(const TOWStructureClaim&) = delete;
+  TOWStructureClaim& operator=(const TOWStructureClaim&) = delete;
+
+ private:
+  std::vector<TOWBasicPin*> FPins;
+};
 
 // ------------------------------------------------------------------ destroy lock
 
@@ -119,7 +168,10 @@ TOWBasicPin::~TOWBasicPin() = default;
 void TOWBasicPin::BeginDestroy() {
   if (FBeginDestroyDone) return;
   FBeginDestroyDone = true;
-  std::lock_guard structure(StructureMutex());
+  TOWStructureClaim claim([this](std::vector<TOWBasicPin*>& pins) {
+    pins.push_back(this);
+    CollectLinked(pins);
+  });
   FDestroyHeld = StructureLock();
   Disconnect();
 }
@@ -205,8 +257,16 @@ bool TOWSourcePin::ConnectAfter(TOWBasicPin* AOtherPin, TOWBasicPin* ANotifyAfte
   return AOtherPin->ConnectAfter(this, ANotifyAfterPin);
 }
 
+void TOWSourcePin::CollectLinked(std::vector<TOWBasicPin*>& APins) {
+  TOWLockSectionRef r = FLock->ReadLock();
+  for (const TEntry& e : FSinkPins) APins.push_back(e.Sink);
+}
+
 void TOWSourcePin::Disconnect() {
-  std::lock_guard structure(StructureMutex());
+  TOWStructureClaim claim([this](std::vector<TOWBasicPin*>& pins) {
+    pins.push_back(this);
+    CollectLinked(pins);
+  });
   TOWDestroyLock::TSection section = StructureLock();
   for (TOWBasicPin* sink : GetSinkPins())
     if (auto* s = dynamic_cast<TOWSinkPin*>(sink)) s->DisconnectSource(this);
@@ -246,8 +306,8 @@ std::int32_t TOWSourcePin::GetWeight(TOWBasicPin* ASink) {
   return -1;
 }
 
+// The caller has claimed this pin and ASink.
 void TOWSourcePin::AddSink(TOWSinkPin* ASink, TOWBasicPin* ANotifyAfterPin) {
-  std::lock_guard structure(StructureMutex());
   for (;;) {
     TOWBasicPin* oldest = nullptr;
     {
@@ -260,6 +320,10 @@ void TOWSourcePin::AddSink(TOWSinkPin* ASink, TOWBasicPin* ANotifyAfterPin) {
       oldest = FSinkPins.front().Sink;
     }
     // At the limit: the oldest connection goes first.
+    TOWStructureClaim claim([&](std::vector<TOWBasicPin*>& pins) {
+      pins.push_back(this);
+      pins.push_back(oldest);
+    });
     auto* sink = dynamic_cast<TOWSinkPin*>(oldest);
     if (!sink || !sink->DisconnectSource(this)) {
       TOWLockSectionRef w = PinWriteLock();
@@ -289,8 +353,8 @@ bool TOWSourcePin::EntryNotifyAfter(TOWBasicPin* ASink, TOWBasicPin*& ANotifyAft
   return false;
 }
 
+// The caller has claimed this pin and ASink.
 void TOWSourcePin::RemoveSink(TOWSinkPin* ASink) {
-  std::lock_guard structure(StructureMutex());
   TOWDestroyLock::TSection section = StructureLock();
   {
     TOWLockSectionRef w = PinWriteLock();
@@ -484,27 +548,32 @@ TOWNotifyResult TOWClockSourcePin::DispatchClock(TOWBasicPin* AFromPin, const TA
 
 TOWSinkPin::~TOWSinkPin() { BeginDestroy(); }
 
+void TOWSinkPin::CollectLinked(std::vector<TOWBasicPin*>& APins) {
+  TOWLockSectionRef r = FLock->ReadLock();
+  APins.push_back(FRealSourcePin);
+}
+
 bool TOWSinkPin::ConnectAfter(TOWBasicPin* AOtherPin, TOWBasicPin* ANotifyAfterPin) {
   if (AOtherPin == this) return false;
-  std::unique_lock structure(StructureMutex());
   if (!AOtherPin) {
     Disconnect();
     return true;
-  }
-  {
-    TOWSourcePin* current = nullptr;
-    {
-      TOWLockSectionRef r = PinReadLock();
-      current = FRealSourcePin;
-    }
-    TOWBasicPin* after = nullptr;
-    if (current == AOtherPin && current->EntryNotifyAfter(this, after) && after == ANotifyAfterPin) return true;
   }
   if (AOtherPin->GetKind() == TKind::State) return AOtherPin->ConnectAfter(this, ANotifyAfterPin);
   if (!CanConnectTo(AOtherPin)) return false;
   auto* source = dynamic_cast<TOWSourcePin*>(AOtherPin);
   if (!source) return AOtherPin->ConnectAfter(this, ANotifyAfterPin);
   {
+    TOWStructureClaim claim([&](std::vector<TOWBasicPin*>& pins) {
+      pins.push_back(this);
+      pins.push_back(source);
+      CollectLinked(pins);
+    });
+    {
+      TOWSourcePin* current = GetSourcePin();
+      TOWBasicPin* after = nullptr;
+      if (current == source && current->EntryNotifyAfter(this, after) && after == ANotifyAfterPin) return true;
+    }
     TOWDestroyLock::TSection section = StructureLock();
     DisconnectSource(nullptr);  // one source per sink
     TALGuid id{};
@@ -521,14 +590,17 @@ bool TOWSinkPin::ConnectAfter(TOWBasicPin* AOtherPin, TOWBasicPin* ANotifyAfterP
     }
     source->SetSinkDispatch(this, id, FindDispatch(id));
   }
-  structure.unlock();  // the hooks deliver: no handler runs under the connection mutex
+  // The hooks deliver: no handler of a new link runs under its claims.
   source->SinkConnected(this);
   SourceConnected();
   return true;
 }
 
 bool TOWSinkPin::DisconnectSource(TOWSourcePin* ASource) {
-  std::lock_guard structure(StructureMutex());
+  TOWStructureClaim claim([this](std::vector<TOWBasicPin*>& pins) {
+    pins.push_back(this);
+    CollectLinked(pins);
+  });
   TOWDestroyLock::TSection section = StructureLock();
   TOWSourcePin* source = nullptr;
   {
@@ -671,16 +743,33 @@ TRefPtr<TOWStateDispatcher> TOWStatePin::GetDispatcher() {
   return FDispatcher;
 }
 
+void TOWStatePin::CollectLinked(std::vector<TOWBasicPin*>& APins) {
+  TRefPtr<TOWStateDispatcher> group;
+  {
+    TOWLockSectionRef r = FLock->ReadLock();
+    group = FDispatcher;
+  }
+  if (!group) return;
+  std::lock_guard g(group->FMembersSection);
+  APins.insert(APins.end(), group->FMembers.begin(), group->FMembers.end());
+}
+
 bool TOWStatePin::ConnectAfter(TOWBasicPin* AOtherPin, TOWBasicPin* ANotifyAfterPin) {
   (void)ANotifyAfterPin;
   if (AOtherPin == this) return false;
-  std::lock_guard structure(StructureMutex());
   if (!AOtherPin) {
     Disconnect();
     return true;
   }
   auto* other = dynamic_cast<TOWStatePin*>(AOtherPin);
   if (!other || !CanConnectTo(other)) return false;
+  // Both groups change: every member of each is claimed.
+  TOWStructureClaim claim([&](std::vector<TOWBasicPin*>& pins) {
+    pins.push_back(this);
+    pins.push_back(other);
+    CollectLinked(pins);
+    other->CollectLinked(pins);
+  });
   TRefPtr<TOWStateDispatcher> mine = GetDispatcher();
   TRefPtr<TOWStateDispatcher> group = other->GetDispatcher();
   if (mine && mine == group) return true;
@@ -714,7 +803,10 @@ bool TOWStatePin::ConnectAfter(TOWBasicPin* AOtherPin, TOWBasicPin* ANotifyAfter
 }
 
 void TOWStatePin::Disconnect() {
-  std::lock_guard structure(StructureMutex());
+  TOWStructureClaim claim([this](std::vector<TOWBasicPin*>& pins) {
+    pins.push_back(this);
+    CollectLinked(pins);
+  });
   TRefPtr<TOWStateDispatcher> group = GetDispatcher();
   if (!group) return;
   TOWDestroyLock::TSection section = group->FDestroyLock.DestroyLock(FLock.Get(), FOwnerLock.Get());

@@ -9,6 +9,10 @@
 // holds a user section of its destroy lock: structural changes (connect, disconnect, destruction)
 // wait for deliveries already under way and refuse new ones, so a pin never calls into a pin that
 // is going away.
+//
+// A structural change first claims every pin it touches (the pin and the pins linked to it), all
+// at once; claims are re-entrant per thread. Only changes that share a pin wait for each other, so
+// a change stuck behind a delivery that does not return holds up the pins of that link alone.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -30,6 +34,7 @@ class TOWPin;
 class TOWSourcePin;
 class TOWSinkPin;
 class TOWStatePin;
+class TOWStructureClaim;
 
 using TOWNotifyState = std::uint32_t;  // set of:
 inline constexpr TOWNotifyState nsNewLink = 1;
@@ -179,6 +184,9 @@ class TOWBasicPin : public TOWPinObject {
   // First step of every destructor along the chain: refuse new deliveries for good, wait for the
   // ones under way and drop every connection while the whole object still exists.
   void BeginDestroy();
+  // The pins a structural change of this one touches besides itself. Called with the claim
+  // registry held: reads the pin's own data only.
+  virtual void CollectLinked(std::vector<TOWBasicPin*>& APins) { (void)APins; }
 
   TRefPtr<TOWLock> FLock;
   TRefPtr<IOWLock> FOwnerLock;
@@ -194,6 +202,12 @@ class TOWBasicPin : public TOWPinObject {
   std::vector<TDataType> FDataTypes;  // registration order
   TOWDestroyLock::TSection FDestroyHeld;  // from BeginDestroy to the end of the object
   bool FBeginDestroyDone = false;
+
+  friend class TOWStructureClaim;
+  // The thread changing this pin's connections and how often it claimed it; guarded by the
+  // claim registry's mutex.
+  std::thread::id FClaimThread;
+  std::int32_t FClaimDepth = 0;
 };
 
 class TOWPin : public TOWBasicPin {
@@ -248,6 +262,7 @@ class TOWSourcePin : public TOWStreamPin {
   virtual void SinkConnected(TOWSinkPin* ASink) { (void)ASink; }
   // Before an entry goes.
   virtual void SinkDisconnecting(TOWSinkPin* ASink) { (void)ASink; }
+  void CollectLinked(std::vector<TOWBasicPin*>& APins) override;
 
   struct TEntry {
     TOWBasicPin* Sink = nullptr;
@@ -345,6 +360,7 @@ class TOWSinkPin : public TOWBasicSinkPin {
   bool DisconnectSource(TOWSourcePin* ASource);
   virtual void SourceConnected() {}
   virtual void SourceDisconnected() {}
+  void CollectLinked(std::vector<TOWBasicPin*>& APins) override;
 
   TOWSourcePin* FRealSourcePin = nullptr;  // guarded by FLock
   TALGuid FConnectedID{};
@@ -418,6 +434,7 @@ class TOWStatePin : public TOWPin {
   // A pin has joined this one's group.
   virtual void Joined(TOWStatePin* AOther) { (void)AOther; }
   TRefPtr<TOWStateDispatcher> GetDispatcher();
+  void CollectLinked(std::vector<TOWBasicPin*>& APins) override;
 
  private:
   friend class TOWStateDispatcher;

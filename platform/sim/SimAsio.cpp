@@ -140,6 +140,7 @@ struct TSimAsio::TState {
   std::int32_t Version = 1;
   TASIOBool InitResult = 1;
   std::array<TASIOError, KAsioCallCount> Results{};
+  std::map<std::pair<bool, std::int32_t>, TASIOError> ChannelInfoResults;
   std::vector<TSimAsioChannel> Inputs{{"Input 1", ASIOSTInt16LSB, 0}, {"Input 2", ASIOSTInt16LSB, 0}};
   std::vector<TSimAsioChannel> Outputs{{"Output 1", ASIOSTInt16LSB, 0}, {"Output 2", ASIOSTInt16LSB, 0}};
   bool bReportedCounts = false;
@@ -395,6 +396,10 @@ class TSimAsioDriver final : public IASIO {
     std::lock_guard g(S->M);
     TASIOError r = Scripted(EAsioCall::getChannelInfo);
     if (r == ASE_OK && !info) r = ASE_InvalidParameter;
+    if (r == ASE_OK) {
+      if (auto it = S->ChannelInfoResults.find({info->isInput != 0, info->channel}); it != S->ChannelInfoResults.end())
+        r = it->second;
+    }
     const std::int64_t channel = info ? info->channel : -1;
     const std::int64_t isInput = info ? info->isInput : 0;
     if (r == ASE_OK) {
@@ -744,6 +749,13 @@ void TSimAsio::SetDriverName(const std::string& ABytes) { PW_SIM_SET(FState->Dri
 void TSimAsio::SetDriverVersion(std::int32_t AVersion) { PW_SIM_SET(FState->Version = AVersion); }
 void TSimAsio::SetErrorMessage(const std::string& ABytes) { PW_SIM_SET(FState->ErrorMessage = ABytes); }
 void TSimAsio::SetInitResult(TASIOBool AResult) { PW_SIM_SET(FState->InitResult = AResult); }
+void TSimAsio::SetChannelInfoResult(bool AIsInput, std::int32_t AChannel, TASIOError ACode) {
+  const std::pair<bool, std::int32_t> key(AIsInput, AChannel);
+  std::lock_guard g(FState->M);
+  if (ACode == ASE_OK) FState->ChannelInfoResults.erase(key);
+  else FState->ChannelInfoResults[key] = ACode;
+}
+
 void TSimAsio::SetResult(EAsioCall ACall, TASIOError ACode) {
   PW_SIM_SET(FState->Results[static_cast<std::size_t>(ACall)] = ACode);
 }

@@ -111,6 +111,8 @@ class TSimAsio {
   // Every later call of the method returns ACode and changes nothing (init and the methods without
   // a result are not scripted here). ASE_OK makes it succeed again.
   void SetResult(EAsioCall ACall, TASIOError ACode);
+  // getChannelInfo of this one channel returns ACode (ASE_OK: answers again), the others answer.
+  void SetChannelInfoResult(bool AIsInput, std::int32_t AChannel, TASIOError ACode);
   void SetInputs(std::vector<TSimAsioChannel> AChannels);
   void SetOutputs(std::vector<TSimAsioChannel> AChannels);
   // getChannels reports these counts whatever the channel lists hold (a lying driver).

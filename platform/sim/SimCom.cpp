@@ -28,6 +28,19 @@ void TSimCom::RemoveClass(const CLSID& clsid) {
   FClasses.erase(clsid);
 }
 
+TSimCom::~TSimCom() {
+  for (void* object : FLeftObjects) static_cast<IUnknown*>(object)->Release();
+}
+
+void TSimCom::FailCreateLeavingObject(const CLSID& clsid, HRESULT hr) {
+  std::lock_guard g(FMutex);
+  if (hr == S_OK) {
+    FLeavingFailures.erase(clsid);
+  } else {
+    FLeavingFailures[clsid] = hr;
+  }
+}
+
 void TSimCom::FailCreate(const CLSID& clsid, HRESULT hr) {
   std::lock_guard g(FMutex);
   if (hr == S_OK) {
@@ -92,6 +105,7 @@ HRESULT TSimCom::CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context
   if (!object) return E_POINTER;
   *object = nullptr;
   TSimClassFactory factory;
+  HRESULT leaving = S_OK;
   {
     std::lock_guard g(FMutex);
     FCreateCalls.push_back(clsid);
@@ -102,10 +116,16 @@ HRESULT TSimCom::CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context
     if (it == FClasses.end() || !(context & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
     if (outer) return CLASS_E_NOAGGREGATION;
     factory = it->second;
+    if (auto f = FLeavingFailures.find(clsid); f != FLeavingFailures.end()) leaving = f->second;
   }
   // Outside the lock: a factory may create further objects.
   HRESULT hr = factory(iid, object);
   if (FAILED(hr)) *object = nullptr;
+  if (SUCCEEDED(hr) && FAILED(leaving)) {
+    std::lock_guard g(FMutex);
+    FLeftObjects.push_back(*object);
+    return leaving;
+  }
   return hr;
 }
 

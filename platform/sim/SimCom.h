@@ -26,11 +26,20 @@ using TSimDisplayNameParser = std::function<HRESULT(const std::string& displayNa
 
 class TSimCom final : public ICom {
  public:
+  TSimCom() = default;
+  // Releases the objects misbehaving classes left behind (their own business, not the caller's).
+  ~TSimCom() override;
+  TSimCom(const TSimCom&) = delete;
+  TSimCom& operator=(const TSimCom&) = delete;
+
   // --- scripting ---
   void AddClass(const CLSID& clsid, TSimClassFactory factory);
   void RemoveClass(const CLSID& clsid);
   // CoCreateInstance of this class fails with hr (the factory is not called); S_OK ends that.
   void FailCreate(const CLSID& clsid, HRESULT hr);
+  // A misbehaving class: its factory makes the object, yet CoCreateInstance returns hr with
+  // *object left set (the caller is not meant to own it). S_OK ends that.
+  void FailCreateLeavingObject(const CLSID& clsid, HRESULT hr);
   // MkParseDisplayName asks this (the DirectShow simulation sets it); without one it fails with
   // MK_E_SYNTAX.
   void SetDisplayNameParser(TSimDisplayNameParser parser);
@@ -84,6 +93,8 @@ class TSimCom final : public ICom {
   std::mutex FMutex;
   std::map<CLSID, TSimClassFactory, TLess> FClasses;
   std::map<CLSID, HRESULT, TLess> FFailures;
+  std::map<CLSID, HRESULT, TLess> FLeavingFailures;
+  std::vector<void*> FLeftObjects;
   std::map<std::thread::id, int> FApartments;
   std::set<void*> FTaskMem;
   std::vector<CLSID> FCreateCalls;

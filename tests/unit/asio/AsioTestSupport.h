@@ -82,6 +82,9 @@ class TStreamSink : public TObject {
           return TOWNotifyResult{0};
         }) {}
 
+  // The stop a disconnection sends must find the record still there.
+  ~TStreamSink() override { Pin.Disconnect(); }
+
   std::string Events() { std::lock_guard g(M); return FEvents; }
   TALWaveFormatExtensible Format() { std::lock_guard g(M); return FFormat; }
 

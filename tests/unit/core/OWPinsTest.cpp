@@ -631,6 +631,104 @@ TEST_F(OWPinConnection, SurvivesSinksComingAndGoingWhileAnotherThreadStreams) {
   EXPECT_GE(kinds.size(), 3u);
 }
 
+// A structural change stuck behind a delivery that does not return holds up its own link only.
+enum class TStuckChange { DisconnectSink, DestroySink, DisconnectSource, DestroySource };
+
+class OWPinStall : public ::testing::TestWithParam<TStuckChange> {};
+
+TEST_P(OWPinStall, HoldsUpOnlyTheLinkWhoseDeliveryIsUnderWay) {
+  TFakeOwner gen, out;
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> bOnce{false}, bChangeDone{false};
+  std::atomic<int> probes{0};
+  auto source = std::make_unique<TALOWAudioSourcePin>(&gen, gen.Lock.Get(), nullptr);
+  auto sink = std::make_unique<TALOWAudioSinkPin>(
+      &out, out.Lock.Get(), [&](TOWBasicPin*, const TALGuid&, IOWNotifyOperation* op, TOWNotifyState) {
+        if (OWOperationAs<TOWClockOperation>(op) && !bOnce.exchange(true)) {
+          entered.set_value();
+          released.wait();  // a device that does not return
+        } else if (OWOperationAs<TOWStartOperation>(op)) {
+          ++probes;
+        }
+        return TOWNotifyResult(0);
+      });
+  ASSERT_TRUE(source->Connect(sink.get()));
+  std::thread producer([&] { source->Notify(new TOWClockOperation()); });
+  entered.get_future().wait();
+  // Both objects outlive the probing below: a destruction waits for the delivery under way.
+  TALOWAudioSourcePin* const s = source.get();
+  TALOWAudioSinkPin* const k = sink.get();
+  std::thread stuck([&] {
+    switch (GetParam()) {
+      case TStuckChange::DisconnectSink: sink->Disconnect(); break;
+      case TStuckChange::DestroySink: sink.reset(); break;
+      case TStuckChange::DisconnectSource: source->Disconnect(); break;
+      case TStuckChange::DestroySource: source.reset(); break;
+    }
+    bChangeDone = true;
+  });
+  // The change has begun (and claimed its pins) once the source refuses new deliveries.
+  for (;;) {
+    const int before = probes.load();
+    s->NotifyPin(k, new TOWStartOperation());
+    if (probes.load() == before) break;
+    std::this_thread::yield();
+  }
+
+  // Meanwhile other components connect, stream and disconnect, and a connected pin is destroyed.
+  TFakeOwner gen2, outA, outB, states;
+  TRecorder A, B;
+  auto others = std::async(std::launch::async, [&] {
+    TALOWAudioSourcePin source2(&gen2, gen2.Lock.Get(), nullptr);
+    TALOWAudioSinkPin sinkA(&outA, outA.Lock.Get(), A.Handler());
+    auto sinkB = std::make_unique<TALOWAudioSinkPin>(&outB, outB.Lock.Get(), B.Handler());
+    EXPECT_TRUE(source2.Connect(&sinkA));
+    EXPECT_TRUE(sinkB->Connect(&source2));
+    source2.Notify(new TOWStartWaveOperation());
+    source2.SubmitBuffer(TRefPtr<ISLData>(TALAudioBuffer::CreateSize(44100, 16, 2, 16).Get()));
+    sinkB.reset();
+    source2.Stop();
+    sinkA.Disconnect();
+    TOWBoolStatePin p(&states, states.Lock.Get(), nullptr), q(&states, states.Lock.Get(), nullptr);
+    EXPECT_TRUE(p.Connect(&q));
+    p.Disconnect();
+    return source2.GetSinkCount();
+  });
+  const bool bOthersDone = others.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  EXPECT_TRUE(bOthersDone) << "unrelated connections waited for the stuck delivery";
+  EXPECT_FALSE(bChangeDone) << "the change did not wait for the delivery under way";
+  release.set_value();
+  producer.join();
+  stuck.join();
+  if (bOthersDone) {
+    EXPECT_EQ(others.get(), 0);
+    EXPECT_EQ(A.Kinds(), (TKinds{"start-wave", "buffer", "stop", "stop"}));  // the stream's, the link's
+    EXPECT_EQ(B.Kinds(), (TKinds{"start-wave", "buffer", "stop"}));          // destroyed while connected
+  }
+  EXPECT_TRUE(bChangeDone);
+  if (sink) {
+    EXPECT_FALSE(sink->IsConnected());
+  }
+  if (source) {
+    EXPECT_EQ(source->GetSinkCount(), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, OWPinStall,
+                         ::testing::Values(TStuckChange::DisconnectSink, TStuckChange::DestroySink,
+                                           TStuckChange::DisconnectSource, TStuckChange::DestroySource),
+                         [](const ::testing::TestParamInfo<TStuckChange>& change) {
+                           switch (change.param) {
+                             case TStuckChange::DisconnectSink: return std::string("DisconnectSink");
+                             case TStuckChange::DestroySink: return std::string("DestroySink");
+                             case TStuckChange::DisconnectSource: return std::string("DisconnectSource");
+                             case TStuckChange::DestroySource: return std::string("DestroySource");
+                           }
+                           return std::string();
+                         });
+
 // ------------------------------------------------------------------ state and clock pins
 
 class OWStatePins : public ::testing::Test {

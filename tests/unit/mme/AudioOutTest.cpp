@@ -3,9 +3,11 @@
 // error with its text and code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -22,6 +24,7 @@
 #include "gen/ALSignalGen.h"
 #include "mme/ALAudioOut.h"
 #include "platform/sim/SimPlatform.h"
+#include "tests/unit/FaultSupport.h"
 #include "tests/unit/gen/GenTestSink.h"
 
 namespace portwise {
@@ -742,6 +745,141 @@ TEST_F(AudioOutTest, FailuresOfTheBufferCallsAreIgnored) {
   ASSERT_TRUE(Played(Speakers, 2 * KBufferBytes));
   EXPECT_EQ(Source.SentBytes(1, 2), Sim.PlayedBytes(Speakers));
   EXPECT_TRUE(Eventually([&] { return Out->BuffersAtDevice() == 0; }));
+}
+
+// Every failing call with every code a driver may answer, each case ending with the output freed:
+// no device open, no device thread, every storage block back in the pool, every thread ended.
+TEST_F(AudioOutTest, EveryFailingCallWithEveryCodeEndsCleanly) {
+  const platform::TMMResult codes[] = {1, 2, 4, 5, 6, 7, 11, 32, 33};
+  struct TCall {
+    const char* Function;
+    const char* Text;  // nullptr: the failure is not reported and the stream goes on
+  };
+  const TCall calls[] = {
+      {"waveOutOpen", "Can't open audio device."},       {"waveOutPause", "Can't pause audio device."},
+      {"waveOutRestart", "Can't restart audio device."}, {"waveOutReset", "Can't restart audio device."},
+      {"waveOutPrepareHeader", nullptr},                 {"waveOutWrite", nullptr},
+  };
+  testsupport::TWatchdog watchdog("failing wave calls", std::chrono::seconds(300));
+  const std::int64_t blocks = BlocksInUse();
+  const int threads = testsupport::ProcessThreadCount();
+  for (const TCall& call : calls) {
+    for (const platform::TMMResult code : codes) {
+      const std::string name = std::string(call.Function) + " " + std::to_string(code);
+      SCOPED_TRACE(name);
+      Errors.clear();
+      Make();
+      const std::string function = call.Function;
+      std::string raised = "<none>";
+      try {
+        if (function == "waveOutOpen") {
+          Sim.SetOutputOpenResult(Speakers, code);
+          Source.Start();
+        } else if (function == "waveOutPause") {
+          Sim.FailNextCall(function, code);
+          Source.Start();
+        } else if (function == "waveOutRestart") {  // at the end of a short stream's prefill
+          Source.Start();
+          Source.Send(2);
+          Sim.FailNextCall(function, code);
+          Source.Stop();
+        } else if (function == "waveOutReset") {  // in a close while audio is queued
+          Source.Start();
+          Source.Send(3);
+          Sim.FailNextCall(function, code);
+          Out->Close();
+        } else {
+          Out->SetPrefillInterval(0);
+          Source.Start();
+          Sim.FailNextCall(function, code);
+          Source.Send(3);
+          Source.Stop();
+        }
+      } catch (const ESLException& e) {
+        raised = e.what();
+      }
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(code));
+      if (call.Text) {
+        EXPECT_EQ(raised, std::string(call.Text) + " - " + std::to_string(code) + " - " + hex);
+        ASSERT_EQ(ErrorsSeen().size(), 1u);
+        EXPECT_EQ(ErrorsSeen()[0].Code, static_cast<std::int32_t>(code));
+      } else {
+        EXPECT_EQ(raised, "<none>");
+        EXPECT_TRUE(ErrorsSeen().empty());
+        Sim.ReleaseOutputBlocks(Speakers, 3);
+        EXPECT_TRUE(Eventually([&] { return Out->BuffersAtDevice() == 0; }));
+      }
+      Sim.SetOutputOpenResult(Speakers, 0);
+      Source.Stop();
+      Out.reset();
+      EXPECT_EQ(Sim.OpenDevices(), 0u);
+      EXPECT_EQ(Sim.RunningDeviceThreads(), 0u);
+      EXPECT_TRUE(Eventually([&] { return BlocksInUse() == blocks; })) << BlocksInUse() << " blocks in use";
+      EXPECT_TRUE(testsupport::ThreadsBackTo(threads));
+    }
+  }
+}
+
+TEST_F(AudioOutTest, ADeviceThatStopsCompletingBlocksNeverHoldsUpTheStopTheCloseOrTheRelease) {
+  testsupport::TWatchdog watchdog("device that stops completing");
+  const std::int64_t blocks = BlocksInUse();
+  const int threads = testsupport::ProcessThreadCount();
+  Make();
+  Out->SetPrefillInterval(0);
+  Source.Start();
+  Source.Send(4);
+  Sim.ReleaseOutputBlocks(Speakers, 2);  // two come back, then the device falls silent for good
+  ASSERT_TRUE(Played(Speakers, 2 * KBufferBytes));
+  Source.Send(20);
+  Source.Stop();
+  EXPECT_TRUE(Eventually([&] { return Out->BuffersAtDevice() == 22u; })) << Out->BuffersAtDevice();
+  Out->Close();
+  EXPECT_EQ(Sim.OpenDevices(), 0u);
+  EXPECT_EQ(Out->BuffersAtDevice(), 0u);
+  Source.Start();  // opens again; the device still completes nothing
+  Source.Send(5);
+  Out.reset();
+  EXPECT_EQ(Sim.OpenDevices(), 0u);
+  EXPECT_EQ(Sim.RunningDeviceThreads(), 0u);
+  Source.Stop();
+  EXPECT_TRUE(Eventually([&] { return BlocksInUse() == blocks; })) << BlocksInUse() << " blocks in use";
+  EXPECT_TRUE(testsupport::ThreadsBackTo(threads));
+}
+
+TEST_F(AudioOutTest, TwoHundredStreamsInARowLeaveNoDeviceThreadBlockOrMemoryBehind) {
+  testsupport::TWatchdog watchdog("mme soak", std::chrono::seconds(300));
+  auto cycle = [&] {
+    Make();
+    Out->SetPrefillInterval(0);
+    Source.Start();
+    Source.Send(4);
+    Source.Stop();
+    Sim.ReleaseOutputBlocks(Speakers, 4);
+    EXPECT_TRUE(Eventually([&] { return Out->BuffersAtDevice() == 0; }));
+    Out.reset();
+  };
+  for (int i = 0; i < 10; ++i) cycle();
+  const int threads = testsupport::ProcessThreadCount();
+  const std::int64_t blocks = BlocksInUse();
+  const long long resident = testsupport::ProcessResidentBytes();
+  long long peak = resident;
+  for (int i = 0; i < 200; ++i) {
+    cycle();
+    peak = std::max(peak, testsupport::ProcessResidentBytes());
+  }
+  EXPECT_EQ(Sim.OpenDevices(), 0u);
+  EXPECT_EQ(Sim.RunningDeviceThreads(), 0u);
+  EXPECT_TRUE(Eventually([&] { return BlocksInUse() == blocks; })) << BlocksInUse() << " blocks in use";
+  EXPECT_TRUE(testsupport::ThreadsBackTo(threads));
+  EXPECT_EQ(Sim.PlayedBytes(Speakers).size(), 210u * 4 * KBufferBytes);
+  if (resident > 0) {
+    const long long grown = testsupport::ProcessResidentBytes() - resident;
+    // What the simulation keeps of every played block is part of it.
+    EXPECT_LT(grown, (8ll << 20) + static_cast<long long>(200 * 4 * KBufferBytes));
+    std::printf("mme soak: 200 streams, resident %lld KiB at the start, peak %lld KiB, grown %lld KiB\n",
+                resident >> 10, peak >> 10, grown >> 10);
+  }
 }
 
 // ---------------------------------------------------------------- with the signal generator
