@@ -8,6 +8,9 @@
 //
 // Taking and leaving a section allocates nothing: section objects come from a small pool inside
 // the lock (more are made only while more sections than the pool holds are alive at once).
+// A read or write section of the thread that holds the lock, or of a free lock without a stop
+// pending, is taken without the internal mutex: one try-lock of the lock's mutex for the first
+// hold, plain counting for the nested ones.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -92,11 +95,16 @@ class TOWLockSection final : public IOWLockSection {
 
  private:
   friend class TOWLock;
-  std::atomic<std::int32_t> FRefCount{0};
-  TOWLock* FLock = nullptr;  // holds a reference while the section is alive
+  // Sections are used on the thread that took them: the count is not shared.
+  std::int32_t FRefCount = 0;
+  TOWLock* FLock = nullptr;  // a reference is held while the section is alive (see FHoldsRef)
   TOWLockKind FKind = TOWLockKind::Read;
   bool FOnHeap = false;
+  bool FOwnerPool = false;  // from the pool of the lock's holder (FOwnerFree)
+  // False for a nested section of the holder: the hold's first section keeps the lock alive.
+  bool FHoldsRef = true;
   std::int32_t FSavedCount = 0;      // unlock-all: holds given up, to take back
+  std::int32_t FSavedOrphans = 0;    // unlock-all: the holder's orphaned lock references
   TRefPtr<IOWLock> FFirstLock;       // unlock-all in order: locked before re-taking
   TOWLockSectionRef FSlaveUnlock;    // read/write: the slave's unlock-all while we waited
   TOWLockSection* FNextFree = nullptr;
@@ -137,12 +145,15 @@ class TOWLock final : public IOWLock {
   ~TOWLock() override;
 
   TOWLockSectionRef AcquireSection(TOWLockKind AKind, IOWLock* ASlaveLock);
+  TOWLockSection* HolderSection(TOWLockKind AKind, bool AHoldsRef);
+  void LeaveHolderSection(TOWLockSection* ASection, std::thread::id ACaller);
+  void ReleaseSection(TOWLockSection* ASection);
   bool TryAcquire(std::thread::id ACaller, int ATimeoutMs);
   void LeaveSection(TOWLockSection& ASection);
-  void LeaveReadWriteLocked(std::thread::id ACaller);  // FIntLockSection held
-  void LeaveStop(std::thread::id ACaller);
+  std::int32_t LeaveReadWriteLocked(std::thread::id ACaller);  // FIntLockSection held
+  std::int32_t LeaveStop(std::thread::id ACaller);
   void LeaveUnlockAll(TOWLockSection& ASection, std::thread::id ACaller);
-  void ReleaseMutexIfFree();
+  std::int32_t ReleaseMutexIfFree();  // the orphaned references to drop once unlocked
   TThreadStops* FindStops(std::thread::id AThread);
   TThreadStops& StopsOf(std::thread::id AThread);
   void AddStops(std::thread::id AThread, bool AOwner, std::int32_t ACount);
@@ -153,15 +164,22 @@ class TOWLock final : public IOWLock {
 
   std::atomic<std::int32_t> FRefCount{0};
   mutable std::mutex FIntLockSection;
-  std::int32_t FCountStopLocks = 0;
-  std::int32_t FCountStopLocksOwner = 0;
-  std::int32_t FCountLocks = 0;
-  std::int32_t FInStopCount = 0;
-  std::thread::id FOwningThread;
+  // Written under FIntLockSection, except FCountLocks and FOwningThread, which only the holder of
+  // FLockMutex writes; atomic so that the holder's fast path and other threads' reads can meet.
+  std::atomic<std::int32_t> FCountStopLocks{0};
+  std::atomic<std::int32_t> FCountStopLocksOwner{0};
+  std::atomic<std::int32_t> FCountLocks{0};
+  std::atomic<std::int32_t> FInStopCount{0};
+  std::atomic<std::thread::id> FOwningThread{};
   std::timed_mutex FLockMutex;
+  // Guarded by holding FLockMutex: free sections for the holder's read and write sections, and
+  // the lock references of first sections left before the nested ones (dropped with the hold).
+  TOWLockSection* FOwnerFree = nullptr;
+  std::int32_t FOrphanRefs = 0;
   std::array<TThreadStops, 4> FStops{};
   std::vector<TThreadStops> FMoreStops;  // only when more threads than FStops hold stop counts
   std::array<TOWLockSection, KPoolSize> FPool;
+  std::array<TOWLockSection, KPoolSize / 2> FOwnerPoolStorage;
   TOWLockSection* FFreeSections = nullptr;
 };
 

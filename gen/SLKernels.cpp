@@ -72,21 +72,49 @@ struct TTriangleShape {
 IppStatus ippsTone_Direct_16s(Ipp16s* pDst, int len, Ipp16s magn, float rFreq, float* pPhase,
                               IppHintAlgorithm) {
   if (const IppStatus st = CheckTone(pDst, len, magn, rFreq, pPhase); st != ippStsNoErr) return st;
+  // Eight phasors, one per lane of consecutive samples, each turned by eight steps at a time: no
+  // serial chain, and the rotation keeps the error far below the guard. A sample whose value lies
+  // within the guard of an integer boundary is computed from its own cosine instead, the way the
+  // direct formula does, so every sample equals the direct formula's.
+  constexpr int kLanes = 8;
+  constexpr int kReseed = 4096;  // samples between fresh phasors, bounding the rotation error
+  constexpr double kGuard = 1.0 / 65536;
   const double m = magn;
   const double phase = *pPhase;
   const double w = kSLTwoPi * static_cast<double>(rFreq);
-  // cos(a + w) = 2 cos(w) cos(a) - cos(a - w): each sample from the two before it, kept unrounded.
-  double x0 = m * std::cos(phase);
-  pDst[0] = Trunc16(x0);
-  if (len > 1) {
-    double x1 = m * std::cos(phase + w);
-    pDst[1] = Trunc16(x1);
-    const double c = 2 * std::cos(w);
-    for (int k = 2; k < len; ++k) {
-      const double x2 = c * x1 - x0;
-      pDst[k] = Trunc16(x2);
-      x0 = x1;
-      x1 = x2;
+  const double c1 = std::cos(w), s1 = std::sin(w);
+  const double cL = std::cos(kLanes * w), sL = std::sin(kLanes * w);
+  auto direct = [&](int k) { return Trunc16(m * std::cos(phase + w * k)); };
+
+  alignas(64) double re[kLanes], im[kLanes], v[kLanes];
+  alignas(64) std::int32_t lo[kLanes], hi[kLanes];
+  for (int k0 = 0; k0 < len; k0 += kReseed) {
+    const int end = len - k0 < kReseed ? len : k0 + kReseed;
+    const double theta = phase + w * k0;
+    re[0] = std::cos(theta);
+    im[0] = std::sin(theta);
+    for (int j = 1; j < kLanes; ++j) {
+      re[j] = re[j - 1] * c1 - im[j - 1] * s1;
+      im[j] = re[j - 1] * s1 + im[j - 1] * c1;
+    }
+    for (int k = k0; k < end; k += kLanes) {
+      std::int32_t differ = 0;
+      for (int j = 0; j < kLanes; ++j) {
+        v[j] = m * re[j];
+        lo[j] = static_cast<std::int32_t>(v[j] - kGuard);
+        hi[j] = static_cast<std::int32_t>(v[j] + kGuard);
+        differ |= lo[j] ^ hi[j];
+      }
+      const int n = end - k < kLanes ? end - k : kLanes;
+      for (int j = 0; j < n; ++j) pDst[k + j] = static_cast<Ipp16s>(lo[j]);
+      if (differ != 0)
+        for (int j = 0; j < n; ++j)
+          if (lo[j] != hi[j]) pDst[k + j] = direct(k + j);
+      for (int j = 0; j < kLanes; ++j) {
+        const double r = re[j] * cL - im[j] * sL;
+        im[j] = re[j] * sL + im[j] * cL;
+        re[j] = r;
+      }
     }
   }
   *pPhase = NextPhase(*pPhase, rFreq, len);
