@@ -22,6 +22,17 @@ def asio_goal(t):
     return 2.0, "integer copy"
 
 
+def args(name):
+    """The numeric arguments at the end of a run name (name/a/b/c or name/x:a/y:b)."""
+    out = []
+    for part in reversed(name.split("/")):
+        value = part.split(":")[-1]
+        if not value.lstrip("-").isdigit():
+            break
+        out.append(int(value))
+    return out[::-1]
+
+
 def load(path):
     with open(path) as f:
         data = json.load(f)
@@ -52,7 +63,7 @@ def main():
         elif name.startswith("path_generator"):
             line("generator -> pins -> sink: heap allocations per buffer", f"{b['allocs_per_buffer']:.3f} ({b['real_time']:.2f} us per buffer)", "0", b["allocs_per_buffer"] == 0)
         elif name.startswith("copy_same_width_channel"):
-            bits = int(name.split(":")[-1]) * 8
+            bits = args(name)[-1] * 8
             line(f"same-width channel copy, {bits}-bit, per sample vs memcpy", f"{b['ratio']:.2f}x ({b['per_unit_ns']:.3f} ns/sample)", "<= 2x", b["ratio"] <= 2)
         elif name.startswith("copy_frames"):
             label = b.get("label", name)
@@ -61,8 +72,7 @@ def main():
             faster = 1 / b["ratio"] if b["ratio"] else 0
             line("tone block 1024x2 16-bit vs per-sample cos", f"{faster:.1f}x faster, {b['per_unit_ns']:.3f} ns/frame", ">= 10x faster, <= 1 ns/frame", faster >= 10 and b["per_unit_ns"] <= 1)
         elif name.startswith("asio_convert"):
-            parts = name.split("/")
-            t, frames, inp = (int(p.split(":")[-1]) for p in parts[1:4])
+            t, frames, inp = args(name)[-3:]
             goal, family = asio_goal(t)
             line(f"ASIO {ASIO_NAMES.get(t, t)} {'in' if inp else 'out'} {frames} samples ({family}) vs memcpy of output", f"{b['ratio']:.2f}x ({b['per_unit_ns']:.3f} ns/sample)", f"<= {goal:g}x", b["ratio"] <= goal)
         elif name.startswith("master_clock"):

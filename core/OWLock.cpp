@@ -25,7 +25,6 @@ TMonitorRegistry& Monitors() {
   return registry;
 }
 
-std::atomic<int> GMonitorCount{0};
 
 constexpr int KMaxAttemptWaitMs = 20;
 constexpr int KSlaveUnlockAttempt = 20;
@@ -44,7 +43,7 @@ void OWRegisterLockMonitor(IOWLockMonitor* AMonitor) {
   TMonitorRegistry& registry = Monitors();
   std::lock_guard guard(registry.Mutex);
   registry.Monitors.push_back(AMonitor);
-  GMonitorCount.fetch_add(1, std::memory_order_release);
+  GOWLockMonitorCount.fetch_add(1, std::memory_order_release);
 }
 
 void OWUnregisterLockMonitor(IOWLockMonitor* AMonitor) {
@@ -53,17 +52,10 @@ void OWUnregisterLockMonitor(IOWLockMonitor* AMonitor) {
   auto it = std::find(registry.Monitors.begin(), registry.Monitors.end(), AMonitor);
   if (it == registry.Monitors.end()) return;
   registry.Monitors.erase(it);
-  GMonitorCount.fetch_sub(1, std::memory_order_release);
+  GOWLockMonitorCount.fetch_sub(1, std::memory_order_release);
 }
 
 // --- sections -----------------------------------------------------------------------------------
-
-void TOWLockSection::AddRef() noexcept { ++FRefCount; }
-
-void TOWLockSection::Release() noexcept {
-  if (--FRefCount != 0) return;
-  FLock->ReleaseSection(this);  // `this` may be reused from here on
-}
 
 // --- the lock -----------------------------------------------------------------------------------
 
@@ -96,7 +88,7 @@ void TOWLock::Release() noexcept {
 }
 
 void TOWLock::Report(TOWLockEvent AEvent, TOWLockKind AKind) {
-  if (GMonitorCount.load(std::memory_order_acquire) == 0) return;
+  if (GOWLockMonitorCount.load(std::memory_order_acquire) == 0) return;
   TMonitorRegistry& registry = Monitors();
   std::lock_guard guard(registry.Mutex);
   for (IOWLockMonitor* monitor : registry.Monitors) monitor->LockEvent(this, AEvent, AKind);
@@ -139,9 +131,9 @@ void TOWLock::RecycleSection(TOWLockSection* ASection) noexcept {
   FFreeSections = ASection;
 }
 
-void TOWLock::ReleaseSection(TOWLockSection* ASection) {
+void TOWLock::ReleaseSectionSlow(TOWLockSection* ASection) {
   if (ASection->FOwnerPool) {
-    LeaveHolderSection(ASection, std::this_thread::get_id());
+    LeaveHolderSection(ASection, OWCurrentThread());
     return;
   }
   LeaveSection(*ASection);
@@ -149,13 +141,9 @@ void TOWLock::ReleaseSection(TOWLockSection* ASection) {
   Release();
 }
 
-// The caller holds FLockMutex (a hold was just counted for it). A section that holds a reference
-// keeps the lock alive; nested ones rely on the hold's first section.
-TOWLockSection* TOWLock::HolderSection(TOWLockKind AKind, bool AHoldsRef) {
-  TOWLockSection* section = FOwnerFree;
-  if (section) {
-    FOwnerFree = section->FNextFree;
-  } else {
+TOWLockSection* TOWLock::HolderSectionSlow(TOWLockKind AKind, bool AHoldsRef) {
+  TOWLockSection* section = nullptr;
+  {
     // Sections left while the mutex was not held went to the shared pool.
     std::lock_guard guard(FIntLockSection);
     section = FFreeSections;
@@ -176,14 +164,7 @@ TOWLockSection* TOWLock::HolderSection(TOWLockKind AKind, bool AHoldsRef) {
     }
     section->FOnHeap = true;
   }
-  section->FNextFree = nullptr;
-  section->FLock = this;
-  section->FKind = AKind;
-  section->FSavedCount = 0;
-  section->FSavedOrphans = 0;
-  section->FOwnerPool = true;
-  section->FHoldsRef = AHoldsRef;
-  if (AHoldsRef) AddRef();
+  InitHolderSection(section, AKind, AHoldsRef);
   return section;
 }
 
@@ -196,7 +177,6 @@ void TOWLock::LeaveHolderSection(TOWLockSection* ASection, std::thread::id ACall
   const std::int32_t depth = FCountLocks.load(std::memory_order_relaxed);
   if (FCountStopLocks.load(std::memory_order_relaxed) == 0 && FCountStopLocksOwner.load(std::memory_order_relaxed) == 0 &&
       depth > 0 && FOwningThread.load(std::memory_order_relaxed) == ACaller) {
-    // The common case: no stop counts anywhere, the caller holds the mutex.
     ASection->FNextFree = FOwnerFree;
     FOwnerFree = ASection;
     FCountLocks.store(depth - 1, std::memory_order_relaxed);
@@ -205,13 +185,12 @@ void TOWLock::LeaveHolderSection(TOWLockSection* ASection, std::thread::id ACall
       FOwningThread.store(std::thread::id(), std::memory_order_relaxed);
       FLockMutex.unlock();
     } else if (holdsRef) {
-      ++FOrphanRefs;  // left before the nested sections: their hold keeps the lock alive
+      ++FOrphanRefs;
     }
   } else {
     std::lock_guard guard(FIntLockSection);
     drop = LeaveReadWriteLocked(ACaller);
-    const bool stillHeld = FOwningThread.load(std::memory_order_relaxed) == ACaller;
-    if (stillHeld) {
+    if (FOwningThread.load(std::memory_order_relaxed) == ACaller) {
       ASection->FNextFree = FOwnerFree;
       FOwnerFree = ASection;
       if (holdsRef) ++FOrphanRefs;
@@ -287,29 +266,13 @@ bool TOWLock::TryAcquire(std::thread::id ACaller, int ATimeoutMs) {
   return true;
 }
 
-TOWLockSectionRef TOWLock::ReadLock(IOWLock* ASlaveLock) { return AcquireSection(TOWLockKind::Read, ASlaveLock); }
-
-TOWLockSectionRef TOWLock::WriteLock(IOWLock* ASlaveLock) { return AcquireSection(TOWLockKind::Write, ASlaveLock); }
 
 TOWLockSectionRef TOWLock::AcquireSection(TOWLockKind AKind, IOWLock* ASlaveLock) {
   Report(TOWLockEvent::BeforeAcquire, AKind);
-  const std::thread::id caller = std::this_thread::get_id();
-  // Fast paths: a nested section of the holder, or a free lock taken at the first try. Only the
-  // holder writes the depth and the owner, and it sees its own writes.
-  if (FOwningThread.load(std::memory_order_relaxed) == caller) {
-    const std::int32_t depth = FCountLocks.load(std::memory_order_relaxed);
-    if (depth > 0) {
-      FCountLocks.store(depth + 1, std::memory_order_relaxed);
-      TOWLockSection* section = HolderSection(AKind, false);
-      Report(TOWLockEvent::AfterAcquire, AKind);
-      return TOWLockSectionRef(section);
-    }
-  } else if (FInStopCount.load(std::memory_order_acquire) == 0 && FLockMutex.try_lock()) {
-    FOwningThread.store(caller, std::memory_order_relaxed);
-    FCountLocks.store(1, std::memory_order_relaxed);
-    TOWLockSection* section = HolderSection(AKind, true);
+  const std::thread::id caller = OWCurrentThread();
+  if (TOWLockSection* section = TryHolderSection(AKind, caller)) {
     Report(TOWLockEvent::AfterAcquire, AKind);
-    return TOWLockSectionRef(section);
+    return TOWLockSectionRef::Adopt(section);
   }
 
   // Taken before the mutex, so nothing can fail while it is held without a section.
@@ -345,7 +308,7 @@ TOWLockSectionRef TOWLock::AcquireSection(TOWLockKind AKind, IOWLock* ASlaveLock
 TOWLockSectionRef TOWLock::StopLock() {
   Report(TOWLockEvent::BeforeAcquire, TOWLockKind::Stop);
   TOWLockSection* section = NewSection(TOWLockKind::Stop);
-  const std::thread::id caller = std::this_thread::get_id();
+  const std::thread::id caller = OWCurrentThread();
   bool owns;
   {
     std::lock_guard guard(FIntLockSection);
@@ -369,7 +332,7 @@ TOWLockSectionRef TOWLock::UnlockAllLockInOrder(IOWLock* AFirstLock) {
   Report(TOWLockEvent::BeforeAcquire, TOWLockKind::UnlockAll);
   TOWLockSection* section = NewSection(TOWLockKind::UnlockAll);
   section->FFirstLock = AFirstLock;
-  const std::thread::id caller = std::this_thread::get_id();
+  const std::thread::id caller = OWCurrentThread();
   {
     std::lock_guard guard(FIntLockSection);
     // A free lock or another thread's: nothing to give up.
@@ -393,7 +356,7 @@ TOWLockSectionRef TOWLock::UnlockAllLockInOrder(IOWLock* AFirstLock) {
 }
 
 void TOWLock::LeaveSection(TOWLockSection& ASection) {
-  const std::thread::id caller = std::this_thread::get_id();
+  const std::thread::id caller = OWCurrentThread();
   Report(TOWLockEvent::BeforeRelease, ASection.FKind);
   std::int32_t orphans = 0;
   switch (ASection.FKind) {
