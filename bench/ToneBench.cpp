@@ -1,5 +1,5 @@
 // One generator block as the generator makes it: a 1024-frame tone computed once, then written
-// into both channels of interleaved 16-bit stereo frames by the channel copy. The recurrence
+// into both channels of interleaved 16-bit stereo frames by the generator's channel writer. The recurrence
 // kernel against the same block made with one cosine per sample.
 #include <vector>
 
@@ -23,9 +23,8 @@ struct TBlock {
 
   void Make(ToneFn tone) {
     tone(Scratch.data(), kFrames, 16383, kRFreq, &Phase, ippAlgHintNone);
-    const auto* s = reinterpret_cast<const std::uint8_t*>(Scratch.data());
-    auto* d = reinterpret_cast<std::uint8_t*>(Frames.data());
-    for (int c = 0; c < kChannels; ++c) ALCopyChannel(s, 2, 2, d + 2 * c, 2 * kChannels, 2, kFrames);
+    ALSpreadChannels16(Scratch.data(), kFrames, reinterpret_cast<std::uint8_t*>(Frames.data()), 2 * kChannels,
+                       kChannels, 2);
     benchmark::ClobberMemory();
   }
 };

@@ -550,6 +550,20 @@ TEST(ALSampleConvert, FastKernelsAgreeWithTheReferenceForEveryWidthPair) {
   }
 }
 
+// Every 24-bit value through the packed kernels to each other width.
+TEST(ALSampleConvert, EveryTwentyFourBitValueConvertsAsTheReferenceDoes) {
+  constexpr std::uint32_t KChunk = 4096;
+  std::vector<std::uint8_t> src(KChunk * 3), fast(KChunk * 4), reference(KChunk * 4);
+  for (std::uint32_t to : {1u, 2u, 4u}) {
+    for (std::int32_t base = -8388608; base < 8388608; base += KChunk) {
+      for (std::uint32_t k = 0; k < KChunk; ++k) ALStoreSample(&src[k * 3], 3, base + static_cast<std::int32_t>(k));
+      ALCopyChannel(src.data(), 3, 3, fast.data(), to, to, KChunk);
+      ALReferenceCopyChannel(src.data(), 3, 3, reference.data(), to, to, KChunk);
+      ASSERT_EQ(fast, reference) << "24 -> " << to * 8 << " from " << base;
+    }
+  }
+}
+
 // A copy within one memory area goes sample by sample in order, as the reference does, whichever
 // way the areas overlap.
 TEST(ALSampleConvert, OverlappingCopiesGiveWhatTheReferenceGives) {
