@@ -20,13 +20,14 @@ struct TTickProbe {
   std::atomic<bool> bOnMain{false};
   std::atomic<int> SleepMs{0};
   platform::IMessages* Msgs = nullptr;
-  static void Tick(void* ctx) {
+  static std::uint32_t Tick(void* ctx, std::uint32_t) {
     auto* p = static_cast<TTickProbe*>(ctx);
     if (p->bInside.exchange(true)) p->bOverlapped = true;
     if (p->Msgs->IsMainThread()) p->bOnMain = true;
     if (int ms = p->SleepMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     ++p->Ticks;
     p->bInside = false;
+    return 1;
   }
 };
 
