@@ -25,7 +25,8 @@ def asio_goal(t):
 def args(name):
     """The numeric arguments at the end of a run name (name/a/b/c or name/x:a/y:b)."""
     out = []
-    for part in reversed(name.split("/")):
+    parts = [p for p in name.split("/") if not p.split(":")[0] in ("min_time", "iterations", "real_time", "repeats", "threads")]
+    for part in reversed(parts):
         value = part.split(":")[-1]
         if not value.lstrip("-").isdigit():
             break
