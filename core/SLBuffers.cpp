@@ -1,6 +1,7 @@
 #include "core/SLBuffers.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -72,12 +73,7 @@ void TSLSmartBufferManager::HeapFree(void* block) {
 namespace {
 
 // The exponent of a power of two below 2^32, or -1.
-int PowerOfTwo(std::uint32_t n) {
-  if (n == 0 || (n & (n - 1)) != 0) return -1;
-  int k = 0;
-  while ((n >> k) != 1) ++k;
-  return k;
-}
+int PowerOfTwo(std::uint32_t n) { return std::has_single_bit(n) ? std::countr_zero(n) : -1; }
 
 }  // namespace
 
