@@ -5,8 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 reps=${BENCH_REPETITIONS:-5}
-[[ -d build/linux ]] || cmake --preset linux >/dev/null
-cmake --build --preset linux -j2 --target portwise_bench
+[[ -d build/linux ]] || cmake --preset linux >&2
+cmake --build --preset linux -j2 --target portwise_bench >&2
 out=build/linux/bench.json
 build/linux/bench/portwise_bench \
   --benchmark_repetitions="$reps" \
