@@ -5,7 +5,9 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__SSE2__)
+#if defined(__SSSE3__)
+#include <tmmintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -110,7 +112,13 @@ void ALSwapBytes16(const void* ASource, void* ATarget, std::uint32_t ACount) {
   const std::uint8_t* src = Bytes(ASource);
   std::uint8_t* dst = Bytes(ATarget);
   std::uint32_t i = 0;
-#if defined(__SSE2__)
+#if defined(__SSSE3__)
+  const __m128i order = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+  for (; i + 8 <= ACount; i += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * std::size_t{i}));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * std::size_t{i}), _mm_shuffle_epi8(v, order));
+  }
+#elif defined(__SSE2__)
   for (; i + 8 <= ACount; i += 8) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * std::size_t{i}));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * std::size_t{i}), SwapInWords(v));
@@ -122,7 +130,19 @@ void ALSwapBytes16(const void* ASource, void* ATarget, std::uint32_t ACount) {
 void ALSwapBytes24(const void* ASource, void* ATarget, std::uint32_t ACount) {
   const std::uint8_t* src = Bytes(ASource);
   std::uint8_t* dst = Bytes(ATarget);
-  for (std::size_t i = 0; i < std::size_t{ACount} * 3; i += 3) {
+  std::size_t i = 0;
+#if defined(__SSSE3__)
+  // Four samples (12 bytes) at a time; the load reads 4 bytes further, so the last two samples
+  // go one by one. Exactly 12 bytes are written: in place, the next group is still unread.
+  const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, -1, -1, -1, -1);
+  for (; i + 12 + 4 <= std::size_t{ACount} * 3; i += 12) {
+    const __m128i v = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)), order);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + i), v);
+    const auto tail = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 8)));
+    std::memcpy(dst + i + 8, &tail, 4);
+  }
+#endif
+  for (; i < std::size_t{ACount} * 3; i += 3) {
     const std::uint8_t a = src[i], b = src[i + 1], c = src[i + 2];
     dst[i] = c;
     dst[i + 1] = b;
@@ -134,7 +154,13 @@ void ALSwapBytes32(const void* ASource, void* ATarget, std::uint32_t ACount) {
   const std::uint8_t* src = Bytes(ASource);
   std::uint8_t* dst = Bytes(ATarget);
   std::uint32_t i = 0;
-#if defined(__SSE2__)
+#if defined(__SSSE3__)
+  const __m128i order = _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+  for (; i + 4 <= ACount; i += 4) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * std::size_t{i}));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * std::size_t{i}), _mm_shuffle_epi8(v, order));
+  }
+#elif defined(__SSE2__)
   for (; i + 4 <= ACount; i += 4) {
     __m128i v = SwapInWords(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * std::size_t{i})));
     v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
@@ -148,7 +174,13 @@ void ALSwapBytes64(const void* ASource, void* ATarget, std::uint32_t ACount) {
   const std::uint8_t* src = Bytes(ASource);
   std::uint8_t* dst = Bytes(ATarget);
   std::uint32_t i = 0;
-#if defined(__SSE2__)
+#if defined(__SSSE3__)
+  const __m128i order = _mm_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+  for (; i + 2 <= ACount; i += 2) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8 * std::size_t{i}));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * std::size_t{i}), _mm_shuffle_epi8(v, order));
+  }
+#elif defined(__SSE2__)
   for (; i + 2 <= ACount; i += 2) {
     __m128i v = SwapInWords(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8 * std::size_t{i})));
     v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(0, 1, 2, 3)), _MM_SHUFFLE(0, 1, 2, 3));

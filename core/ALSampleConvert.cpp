@@ -1,8 +1,16 @@
 #include "core/ALSampleConvert.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstring>
 #include <limits>
+
+#if defined(__SSE4_1__)
+#include <smmintrin.h>
+#elif defined(__SSSE3__)
+#include <tmmintrin.h>
+#endif
 
 namespace portwise {
 
@@ -74,15 +82,202 @@ constexpr std::int32_t Convert(std::int32_t x) {
   }
 }
 
+// 16-bit sources widen without 64-bit arithmetic (the same values as Convert, which the tests
+// check over every 16-bit input): x * (2^31 - 1) / (2^15 - 1) = 65538 x + x / 32767 and
+// x * (2^23 - 1) / (2^15 - 1) = 256 x + 255 x / 32767, truncated, then clamped.
+inline std::int32_t Widen16To32(std::int32_t x) {
+  if (x == -32768) return std::numeric_limits<std::int32_t>::min();
+  const auto wide = static_cast<std::int32_t>(static_cast<std::uint32_t>(x) * 65538u);
+  return wide + (x == 32767) - (x == -32767);
+}
+inline std::int32_t Widen16To24(std::int32_t x) {
+  // t / 32767 = q0 + (q0 + t mod 32768) / 32767 with q0 = t >> 15 <= 255, so one carry at most.
+  const std::int32_t a = x < 0 ? -x : x;
+  const std::int32_t t = 255 * a;
+  const std::int32_t q0 = t >> 15;
+  const std::int32_t q = q0 + (((t & 32767) + q0) >= 32767);
+  const std::int32_t r = x * 256 + (x < 0 ? -q : q);
+  return r < -8388608 ? -8388608 : r;
+}
+// x * (2^15 - 1) / (2^23 - 1) truncated: with a = |x|, q0 = a >> 8 and the remainder a & 255 the
+// quotient is q0 or q0 - 1, decided in 32 bits: q0 * 255 > (a & 255) * 32767 means q0 - 1.
+inline std::int32_t Narrow24To16(std::int32_t x) {
+  const std::int32_t a = x < 0 ? -x : x;
+  const std::int32_t q0 = a >> 8;
+  const std::int32_t q = q0 - (q0 * 255 > (a & 255) * 32767);
+  return x < 0 ? -q : q;
+}
+
 template <std::uint32_t From, std::uint32_t To>
-void CopyKernel(const std::uint8_t* src, std::uint32_t srcStride, std::uint8_t* dst, std::uint32_t dstStride,
-                std::uint32_t n) {
+inline std::int32_t FastConvert(std::int32_t x) {
+  if constexpr (From == 2 && To == 4) return Widen16To32(x);
+  else if constexpr (From == 2 && To == 3) return Widen16To24(x);
+  else if constexpr (From == 3 && To == 2) return Narrow24To16(x);
+  else return Convert<From, To>(x);
+}
+
+// Whole samples through native integers where the host is little-endian, as the samples are.
+template <std::uint32_t Bytes>
+inline std::int32_t LoadFast(const std::uint8_t* p) {
+  if constexpr (std::endian::native == std::endian::little && Bytes == 2) {
+    std::int16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+  } else if constexpr (std::endian::native == std::endian::little && Bytes == 4) {
+    std::int32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  } else {
+    return Load<Bytes>(p);
+  }
+}
+
+template <std::uint32_t Bytes>
+inline void StoreFast(std::uint8_t* p, std::int32_t value) {
+  if constexpr (std::endian::native == std::endian::little && Bytes == 2) {
+    const auto v = static_cast<std::int16_t>(value);
+    std::memcpy(p, &v, 2);
+  } else if constexpr (std::endian::native == std::endian::little && Bytes == 4) {
+    std::memcpy(p, &value, 4);
+  } else {
+    Store<Bytes>(p, value);
+  }
+}
+
+#if defined(__SSSE3__)
+// Four packed 24-bit samples (12 bytes; 16 must be readable) as sign-extended 32-bit lanes.
+inline __m128i Load24x4(const std::uint8_t* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return _mm_srai_epi32(_mm_shuffle_epi8(v, _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11)), 8);
+}
+// Four 32-bit lanes as packed 24-bit samples: 12 bytes, plus 4 scratch bytes that the next
+// group overwrites (16 must be writable).
+inline void Store24x4(std::uint8_t* p, __m128i v) {
+  v = _mm_shuffle_epi8(v, _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+#endif
+
+#if defined(__SSE4_1__)
+// Widen16To24 and Narrow24To16 on four lanes.
+inline __m128i Widen16To24x4(__m128i x) {
+  const __m128i a = _mm_abs_epi32(x);
+  const __m128i t = _mm_sub_epi32(_mm_slli_epi32(a, 8), a);
+  const __m128i q0 = _mm_srli_epi32(t, 15);
+  const __m128i carry = _mm_cmpgt_epi32(_mm_add_epi32(_mm_and_si128(t, _mm_set1_epi32(32767)), q0), _mm_set1_epi32(32766));
+  const __m128i q = _mm_sub_epi32(q0, carry);
+  const __m128i r = _mm_add_epi32(_mm_slli_epi32(x, 8), _mm_sign_epi32(q, x));
+  return _mm_max_epi32(r, _mm_set1_epi32(-8388608));
+}
+inline __m128i Narrow24To16x4(__m128i x) {
+  const __m128i a = _mm_abs_epi32(x);
+  const __m128i q0 = _mm_srli_epi32(a, 8);
+  const __m128i rest = _mm_and_si128(a, _mm_set1_epi32(255));
+  const __m128i lhs = _mm_sub_epi32(_mm_slli_epi32(q0, 8), q0);
+  const __m128i rhs = _mm_sub_epi32(_mm_slli_epi32(rest, 15), rest);
+  return _mm_sign_epi32(_mm_add_epi32(q0, _mm_cmpgt_epi32(lhs, rhs)), x);
+}
+#endif
+
+// Packed runs a block at a time through 32-bit lanes, so that loading, converting and storing
+// each vectorise; 24-bit samples move four at a time. The last samples go one by one (a 24-bit
+// group reads or writes 4 bytes beyond its 12).
+template <std::uint32_t From, std::uint32_t To>
+void CopyPacked(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t n) {
+  constexpr std::uint32_t kBlock = 64;
+  alignas(16) std::int32_t v[kBlock];
+  std::uint32_t i = 0;
+#if defined(__SSE4_1__) && defined(__SSSE3__)
+  // The 16 <-> 24-bit pairs in registers, eight samples at a time.
+  if constexpr (From == 2 && To == 3) {
+    for (; i + 10 <= n; i += 8) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + std::size_t{i} * 2));
+      Store24x4(dst + std::size_t{i} * 3, Widen16To24x4(_mm_cvtepi16_epi32(x)));
+      Store24x4(dst + std::size_t{i} * 3 + 12, Widen16To24x4(_mm_cvtepi16_epi32(_mm_srli_si128(x, 8))));
+    }
+  } else if constexpr (From == 3 && To == 2) {
+    for (; i + 10 <= n; i += 8) {
+      const __m128i lo = Narrow24To16x4(Load24x4(src + std::size_t{i} * 3));
+      const __m128i hi = Narrow24To16x4(Load24x4(src + std::size_t{i} * 3 + 12));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + std::size_t{i} * 2), _mm_packs_epi32(lo, hi));
+    }
+  }
+#endif
+  for (; i + kBlock + 2 <= n; i += kBlock) {
+    const std::uint8_t* s = src + std::size_t{i} * From;
+    std::uint8_t* d = dst + std::size_t{i} * To;
+#if defined(__SSSE3__)
+    if constexpr (From == 3) {
+      for (std::uint32_t j = 0; j < kBlock; j += 4)
+        _mm_store_si128(reinterpret_cast<__m128i*>(v + j), Load24x4(s + std::size_t{j} * 3));
+    } else
+#endif
+    {
+      for (std::uint32_t j = 0; j < kBlock; ++j) v[j] = LoadFast<From>(s + std::size_t{j} * From);
+    }
+    for (std::uint32_t j = 0; j < kBlock; ++j) v[j] = FastConvert<From, To>(v[j]);
+#if defined(__SSSE3__)
+    if constexpr (To == 3) {
+      for (std::uint32_t j = 0; j < kBlock; j += 4)
+        Store24x4(d + std::size_t{j} * 3, _mm_load_si128(reinterpret_cast<const __m128i*>(v + j)));
+    } else
+#endif
+    {
+      for (std::uint32_t j = 0; j < kBlock; ++j) StoreFast<To>(d + std::size_t{j} * To, v[j]);
+    }
+  }
+  for (; i < n; ++i) StoreFast<To>(dst + std::size_t{i} * To, FastConvert<From, To>(LoadFast<From>(src + std::size_t{i} * From)));
+}
+
+// Sample by sample in order: what the contract means when the two areas overlap.
+template <std::uint32_t From, std::uint32_t To>
+void CopyOrdered(const std::uint8_t* src, std::uint32_t srcStride, std::uint8_t* dst, std::uint32_t dstStride,
+                 std::uint32_t n) {
   for (std::uint32_t i = 0; i < n; ++i, src += srcStride, dst += dstStride) {
     if constexpr (From == To) {
       std::memmove(dst, src, From);
     } else {
       Store<To>(dst, Convert<From, To>(Load<From>(src)));
     }
+  }
+}
+
+template <std::uint32_t From, std::uint32_t To>
+void CopyKernel(const std::uint8_t* src, std::uint32_t srcStride, std::uint8_t* dst, std::uint32_t dstStride,
+                std::uint32_t n) {
+  if (n == 0) return;
+  const auto s0 = reinterpret_cast<std::uintptr_t>(src), d0 = reinterpret_cast<std::uintptr_t>(dst);
+  const std::uintptr_t s1 = s0 + std::uintptr_t{n - 1} * srcStride + From;
+  const std::uintptr_t d1 = d0 + std::uintptr_t{n - 1} * dstStride + To;
+  if (s0 < d1 && d0 < s1) {
+    CopyOrdered<From, To>(src, srcStride, dst, dstStride, n);
+    return;
+  }
+  if (srcStride == From && dstStride == To) {
+    if constexpr (From == To) {
+      std::memcpy(dst, src, std::size_t{n} * From);
+    } else {
+      CopyPacked<From, To>(src, dst, n);
+    }
+    return;
+  }
+  if constexpr (From == To && From == 2) {
+    if (srcStride == 4 && dstStride == 2 && std::endian::native == std::endian::little) {
+      // One channel out of 16-bit stereo frames: the low half of each 32-bit frame.
+      for (std::uint32_t i = 0; i < n; ++i) {
+        std::uint32_t frame;
+        std::memcpy(&frame, src + std::size_t{i} * 4, 4);
+        const auto sample = static_cast<std::uint16_t>(frame);
+        std::memcpy(dst + std::size_t{i} * 2, &sample, 2);
+      }
+      return;
+    }
+  }
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const std::uint8_t* s = src + std::size_t{i} * srcStride;
+    std::uint8_t* d = dst + std::size_t{i} * dstStride;
+    if constexpr (From == To) StoreFast<To>(d, LoadFast<From>(s));
+    else StoreFast<To>(d, FastConvert<From, To>(LoadFast<From>(s)));
   }
 }
 
@@ -136,6 +331,23 @@ void ALCopyChannel(const std::uint8_t* src, std::uint32_t srcStride, std::uint32
   }
   if (!ValidWidth(srcBytes) || !ValidWidth(dstBytes)) return;
   KKernels[srcBytes - 1][dstBytes - 1](src, srcStride, dst, dstStride, n);
+}
+
+void ALSpreadChannels16(const std::int16_t* src, std::uint32_t n, std::uint8_t* dst, std::uint32_t step,
+                        std::uint32_t channels, std::uint32_t bytes) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(src);
+  const auto s0 = reinterpret_cast<std::uintptr_t>(s), d0 = reinterpret_cast<std::uintptr_t>(dst);
+  const bool apart = n == 0 || s0 + std::uintptr_t{n} * 2 <= d0 || d0 + std::uintptr_t{n} * step <= s0;
+  if (std::endian::native == std::endian::little && apart && bytes == 2 && channels == 2 && step == 4) {
+    // Packed 16-bit stereo: both samples of a frame in one store.
+    for (std::uint32_t i = 0; i < n; ++i) {
+      const std::uint32_t v = static_cast<std::uint16_t>(src[i]) * 0x10001u;
+      std::memcpy(dst + std::size_t{i} * 4, &v, 4);
+    }
+    return;
+  }
+  for (std::uint32_t c = 0; c < channels; ++c)
+    ALCopyChannel(s, 2, 2, dst + std::size_t{c} * bytes, step, bytes, n);
 }
 
 void ALZeroChannel(std::uint8_t* dst, std::uint32_t stride, std::uint32_t bytes, std::uint32_t n) {

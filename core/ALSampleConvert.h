@@ -36,6 +36,11 @@ void ALReferenceCopyChannel(const std::uint8_t* src, std::uint32_t srcStride, st
                             std::uint8_t* dst, std::uint32_t dstStride, std::uint32_t dstBytes,
                             std::uint32_t n);
 
+// The same n 16-bit samples into each of `channels` channels of interleaved frames `step` bytes
+// apart, samples of `bytes` width: ALCopyChannel from src into every channel.
+void ALSpreadChannels16(const std::int16_t* src, std::uint32_t n, std::uint8_t* dst, std::uint32_t step,
+                        std::uint32_t channels, std::uint32_t bytes);
+
 // Writes n zero samples of `bytes` width every `stride` bytes.
 void ALZeroChannel(std::uint8_t* dst, std::uint32_t stride, std::uint32_t bytes, std::uint32_t n);
 

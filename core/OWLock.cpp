@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 namespace portwise {
 
@@ -24,7 +25,6 @@ TMonitorRegistry& Monitors() {
   return registry;
 }
 
-std::atomic<int> GMonitorCount{0};
 
 constexpr int KMaxAttemptWaitMs = 20;
 constexpr int KSlaveUnlockAttempt = 20;
@@ -43,7 +43,7 @@ void OWRegisterLockMonitor(IOWLockMonitor* AMonitor) {
   TMonitorRegistry& registry = Monitors();
   std::lock_guard guard(registry.Mutex);
   registry.Monitors.push_back(AMonitor);
-  GMonitorCount.fetch_add(1, std::memory_order_release);
+  GOWLockMonitorCount.fetch_add(1, std::memory_order_release);
 }
 
 void OWUnregisterLockMonitor(IOWLockMonitor* AMonitor) {
@@ -52,20 +52,10 @@ void OWUnregisterLockMonitor(IOWLockMonitor* AMonitor) {
   auto it = std::find(registry.Monitors.begin(), registry.Monitors.end(), AMonitor);
   if (it == registry.Monitors.end()) return;
   registry.Monitors.erase(it);
-  GMonitorCount.fetch_sub(1, std::memory_order_release);
+  GOWLockMonitorCount.fetch_sub(1, std::memory_order_release);
 }
 
 // --- sections -----------------------------------------------------------------------------------
-
-void TOWLockSection::AddRef() noexcept { FRefCount.fetch_add(1, std::memory_order_relaxed); }
-
-void TOWLockSection::Release() noexcept {
-  if (FRefCount.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  TOWLock* lock = FLock;
-  lock->LeaveSection(*this);
-  lock->RecycleSection(this);  // `this` may be reused from here on
-  lock->Release();
-}
 
 // --- the lock -----------------------------------------------------------------------------------
 
@@ -74,16 +64,22 @@ TOWLock::TOWLock() {
     section.FNextFree = FFreeSections;
     FFreeSections = &section;
   }
+  for (TOWLockSection& section : FOwnerPoolStorage) {
+    section.FNextFree = FOwnerFree;
+    FOwnerFree = &section;
+  }
   Report(TOWLockEvent::Created, TOWLockKind::Read);
 }
 
 TOWLock::~TOWLock() {
   Report(TOWLockEvent::Destroyed, TOWLockKind::Read);
-  // Every section holds a reference on the lock, so all of them are back in the pool by now.
-  for (TOWLockSection* section = FFreeSections; section;) {
-    TOWLockSection* next = section->FNextFree;
-    if (section->FOnHeap) delete section;
-    section = next;
+  // Every section keeps the lock alive, so all of them are back in a pool by now.
+  for (TOWLockSection* list : {FFreeSections, FOwnerFree}) {
+    for (TOWLockSection* section = list; section;) {
+      TOWLockSection* next = section->FNextFree;
+      if (section->FOnHeap) delete section;
+      section = next;
+    }
   }
 }
 
@@ -92,7 +88,7 @@ void TOWLock::Release() noexcept {
 }
 
 void TOWLock::Report(TOWLockEvent AEvent, TOWLockKind AKind) {
-  if (GMonitorCount.load(std::memory_order_acquire) == 0) return;
+  if (GOWLockMonitorCount.load(std::memory_order_acquire) == 0) return;
   TMonitorRegistry& registry = Monitors();
   std::lock_guard guard(registry.Mutex);
   for (IOWLockMonitor* monitor : registry.Monitors) monitor->LockEvent(this, AEvent, AKind);
@@ -100,7 +96,8 @@ void TOWLock::Report(TOWLockEvent AEvent, TOWLockKind AKind) {
 
 TOWLockCounters TOWLock::GetCounters() const {
   std::lock_guard guard(FIntLockSection);
-  return {FCountStopLocks, FCountStopLocksOwner, FCountLocks, FInStopCount, FOwningThread};
+  return {FCountStopLocks.load(), FCountStopLocksOwner.load(), FCountLocks.load(), FInStopCount.load(),
+          FOwningThread.load()};
 }
 
 TOWLockSection* TOWLock::NewSection(TOWLockKind AKind) {
@@ -118,6 +115,9 @@ TOWLockSection* TOWLock::NewSection(TOWLockKind AKind) {
   section->FLock = this;
   section->FKind = AKind;
   section->FSavedCount = 0;
+  section->FSavedOrphans = 0;
+  section->FOwnerPool = false;
+  section->FHoldsRef = true;
   AddRef();
   return section;
 }
@@ -131,8 +131,82 @@ void TOWLock::RecycleSection(TOWLockSection* ASection) noexcept {
   FFreeSections = ASection;
 }
 
+void TOWLock::ReleaseSectionSlow(TOWLockSection* ASection) {
+  if (ASection->FOwnerPool) {
+    LeaveHolderSection(ASection, OWCurrentThread());
+    return;
+  }
+  LeaveSection(*ASection);
+  RecycleSection(ASection);
+  Release();
+}
+
+TOWLockSection* TOWLock::HolderSectionSlow(TOWLockKind AKind, bool AHoldsRef) {
+  TOWLockSection* section = nullptr;
+  {
+    // Sections left while the mutex was not held went to the shared pool.
+    std::lock_guard guard(FIntLockSection);
+    section = FFreeSections;
+    if (section) FFreeSections = section->FNextFree;
+  }
+  if (!section) {
+    try {
+      section = new TOWLockSection();
+    } catch (...) {
+      // Nothing may stay held without a section.
+      const std::int32_t depth = FCountLocks.load(std::memory_order_relaxed) - 1;
+      FCountLocks.store(depth, std::memory_order_relaxed);
+      if (depth == 0) {
+        FOwningThread.store(std::thread::id(), std::memory_order_relaxed);
+        FLockMutex.unlock();
+      }
+      throw;
+    }
+    section->FOnHeap = true;
+  }
+  InitHolderSection(section, AKind, AHoldsRef);
+  return section;
+}
+
+void TOWLock::LeaveHolderSection(TOWLockSection* ASection, std::thread::id ACaller) {
+  const TOWLockKind kind = ASection->FKind;
+  const bool holdsRef = ASection->FHoldsRef;
+  Report(TOWLockEvent::BeforeRelease, kind);
+  ASection->FLock = nullptr;
+  std::int32_t drop = 0;
+  const std::int32_t depth = FCountLocks.load(std::memory_order_relaxed);
+  if (FCountStopLocks.load(std::memory_order_relaxed) == 0 && FCountStopLocksOwner.load(std::memory_order_relaxed) == 0 &&
+      depth > 0 && FOwningThread.load(std::memory_order_relaxed) == ACaller) {
+    ASection->FNextFree = FOwnerFree;
+    FOwnerFree = ASection;
+    FCountLocks.store(depth - 1, std::memory_order_relaxed);
+    if (depth == 1) {
+      drop = std::exchange(FOrphanRefs, 0) + (holdsRef ? 1 : 0);
+      FOwningThread.store(std::thread::id(), std::memory_order_relaxed);
+      FLockMutex.unlock();
+    } else if (holdsRef) {
+      ++FOrphanRefs;
+    }
+  } else {
+    std::lock_guard guard(FIntLockSection);
+    drop = LeaveReadWriteLocked(ACaller);
+    if (FOwningThread.load(std::memory_order_relaxed) == ACaller) {
+      ASection->FNextFree = FOwnerFree;
+      FOwnerFree = ASection;
+      if (holdsRef) ++FOrphanRefs;
+    } else {
+      ASection->FNextFree = FFreeSections;
+      FFreeSections = ASection;
+      if (holdsRef) ++drop;
+    }
+  }
+  Report(TOWLockEvent::AfterRelease, kind);
+  while (drop-- > 0) Release();
+}
+
 TOWLock::TThreadStops* TOWLock::FindStops(std::thread::id AThread) {
-  if (FCountStopLocks == 0 && FCountStopLocksOwner == 0) return nullptr;
+  if (FCountStopLocks.load(std::memory_order_relaxed) == 0 && FCountStopLocksOwner.load(std::memory_order_relaxed) == 0)
+    return nullptr;
   for (TThreadStops& stops : FStops)
     if (stops.Thread == AThread) return &stops;
   for (TThreadStops& stops : FMoreStops)
@@ -159,60 +233,66 @@ void TOWLock::AddStops(std::thread::id AThread, bool AOwner, std::int32_t ACount
   TThreadStops& stops = StopsOf(AThread);
   if (AOwner) {
     stops.Owner += ACount;
-    FCountStopLocksOwner += ACount;
+    FCountStopLocksOwner.fetch_add(ACount, std::memory_order_relaxed);
   } else {
     stops.Other += ACount;
-    FCountStopLocks += ACount;
+    FCountStopLocks.fetch_add(ACount, std::memory_order_relaxed);
   }
 }
 
 // Caller holds FIntLockSection and is the owner.
-void TOWLock::ReleaseMutexIfFree() {
-  if (FCountLocks == 0 && FCountStopLocksOwner == 0) {
-    FOwningThread = std::thread::id();
-    FLockMutex.unlock();
-  }
+std::int32_t TOWLock::ReleaseMutexIfFree() {
+  if (FCountLocks.load(std::memory_order_relaxed) != 0 || FCountStopLocksOwner.load(std::memory_order_relaxed) != 0)
+    return 0;
+  const std::int32_t orphans = std::exchange(FOrphanRefs, 0);
+  FOwningThread.store(std::thread::id(), std::memory_order_relaxed);
+  FLockMutex.unlock();
+  return orphans;
 }
 
 bool TOWLock::TryAcquire(std::thread::id ACaller, int ATimeoutMs) {
   {
     std::lock_guard guard(FIntLockSection);
-    if (ACaller == FOwningThread && FCountLocks > 0) {
-      ++FCountLocks;
+    if (ACaller == FOwningThread.load(std::memory_order_relaxed) && FCountLocks.load(std::memory_order_relaxed) > 0) {
+      FCountLocks.fetch_add(1, std::memory_order_relaxed);
       return true;
     }
-    if (FInStopCount > 0) return false;
+    if (FInStopCount.load(std::memory_order_relaxed) > 0) return false;
   }
   if (!WaitForMutex(FLockMutex, ATimeoutMs)) return false;
   std::lock_guard guard(FIntLockSection);
-  FOwningThread = ACaller;
-  ++FCountLocks;
+  FOwningThread.store(ACaller, std::memory_order_relaxed);
+  FCountLocks.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
 
-TOWLockSectionRef TOWLock::ReadLock(IOWLock* ASlaveLock) { return AcquireSection(TOWLockKind::Read, ASlaveLock); }
-
-TOWLockSectionRef TOWLock::WriteLock(IOWLock* ASlaveLock) { return AcquireSection(TOWLockKind::Write, ASlaveLock); }
 
 TOWLockSectionRef TOWLock::AcquireSection(TOWLockKind AKind, IOWLock* ASlaveLock) {
   Report(TOWLockEvent::BeforeAcquire, AKind);
+  const std::thread::id caller = OWCurrentThread();
+  if (TOWLockSection* section = TryHolderSection(AKind, caller)) {
+    Report(TOWLockEvent::AfterAcquire, AKind);
+    return TOWLockSectionRef::Adopt(section);
+  }
+
   // Taken before the mutex, so nothing can fail while it is held without a section.
   TOWLockSection* section = NewSection(AKind);
-  const std::thread::id caller = std::this_thread::get_id();
   TOWLockSectionRef slaveUnlock;  // released (the slave re-taken) when the section ends
   for (int attempt = 1;; ++attempt) {
     if (TryAcquire(caller, std::min(attempt, KMaxAttemptWaitMs))) break;
     bool refused;
+    std::int32_t orphans = 0;
     {
       std::lock_guard guard(FIntLockSection);
-      refused = FInStopCount > 0;
+      refused = FInStopCount.load(std::memory_order_relaxed) > 0;
       if (refused) {
         // The refused section is counted and, since nobody receives it, left again at once.
-        AddStops(caller, caller == FOwningThread, 1);
-        LeaveReadWriteLocked(caller);
+        AddStops(caller, caller == FOwningThread.load(std::memory_order_relaxed), 1);
+        orphans = LeaveReadWriteLocked(caller);
       }
     }
     if (refused) {
+      while (orphans-- > 0) Release();  // the section's own reference keeps the lock
       RecycleSection(section);
       Release();
       Report(TOWLockEvent::Refused, AKind);
@@ -228,20 +308,20 @@ TOWLockSectionRef TOWLock::AcquireSection(TOWLockKind AKind, IOWLock* ASlaveLock
 TOWLockSectionRef TOWLock::StopLock() {
   Report(TOWLockEvent::BeforeAcquire, TOWLockKind::Stop);
   TOWLockSection* section = NewSection(TOWLockKind::Stop);
-  const std::thread::id caller = std::this_thread::get_id();
+  const std::thread::id caller = OWCurrentThread();
   bool owns;
   {
     std::lock_guard guard(FIntLockSection);
-    ++FInStopCount;  // from here on, other threads' attempts fail at once
-    owns = caller == FOwningThread;
-    if (owns) ++FCountLocks;
+    FInStopCount.fetch_add(1);  // from here on, other threads' attempts fail at once
+    owns = caller == FOwningThread.load(std::memory_order_relaxed);
+    if (owns) FCountLocks.fetch_add(1, std::memory_order_relaxed);
   }
   if (!owns) {
     while (!WaitForMutex(FLockMutex, KStopWaitMs)) {
     }
     std::lock_guard guard(FIntLockSection);
-    FOwningThread = caller;
-    ++FCountLocks;
+    FOwningThread.store(caller, std::memory_order_relaxed);
+    FCountLocks.fetch_add(1, std::memory_order_relaxed);
   }
   // The pending stop count now stands for the held stop section (raised by one until it is left).
   Report(TOWLockEvent::AfterAcquire, TOWLockKind::Stop);
@@ -252,20 +332,22 @@ TOWLockSectionRef TOWLock::UnlockAllLockInOrder(IOWLock* AFirstLock) {
   Report(TOWLockEvent::BeforeAcquire, TOWLockKind::UnlockAll);
   TOWLockSection* section = NewSection(TOWLockKind::UnlockAll);
   section->FFirstLock = AFirstLock;
-  const std::thread::id caller = std::this_thread::get_id();
+  const std::thread::id caller = OWCurrentThread();
   {
     std::lock_guard guard(FIntLockSection);
     // A free lock or another thread's: nothing to give up.
-    if (caller == FOwningThread) {
+    if (caller == FOwningThread.load(std::memory_order_relaxed)) {
       std::int32_t ownerStops = 0;
       if (TThreadStops* stops = FindStops(caller)) {
         ownerStops = stops->Owner;
         stops->Owner = 0;
-        FCountStopLocksOwner -= ownerStops;
+        FCountStopLocksOwner.fetch_sub(ownerStops, std::memory_order_relaxed);
       }
-      section->FSavedCount = FCountLocks + ownerStops;
-      FCountLocks = 0;
-      FOwningThread = std::thread::id();
+      section->FSavedCount = FCountLocks.load(std::memory_order_relaxed) + ownerStops;
+      // The next holder has orphans of its own: ours wait in the section.
+      section->FSavedOrphans = std::exchange(FOrphanRefs, 0);
+      FCountLocks.store(0, std::memory_order_relaxed);
+      FOwningThread.store(std::thread::id(), std::memory_order_relaxed);
       FLockMutex.unlock();
     }
   }
@@ -274,26 +356,29 @@ TOWLockSectionRef TOWLock::UnlockAllLockInOrder(IOWLock* AFirstLock) {
 }
 
 void TOWLock::LeaveSection(TOWLockSection& ASection) {
-  const std::thread::id caller = std::this_thread::get_id();
+  const std::thread::id caller = OWCurrentThread();
   Report(TOWLockEvent::BeforeRelease, ASection.FKind);
+  std::int32_t orphans = 0;
   switch (ASection.FKind) {
     case TOWLockKind::Read:
     case TOWLockKind::Write: {
       {
         std::lock_guard guard(FIntLockSection);
-        LeaveReadWriteLocked(caller);
+        orphans = LeaveReadWriteLocked(caller);
       }
       // Only now take the slave back: re-taking it while holding this lock would invert the order.
       ASection.FSlaveUnlock.Reset();
       break;
     }
     case TOWLockKind::Stop:
-      LeaveStop(caller);
+      orphans = LeaveStop(caller);
       break;
     case TOWLockKind::UnlockAll:
       LeaveUnlockAll(ASection, caller);
       break;
   }
+  // The section being left still holds its own reference.
+  while (orphans-- > 0) Release();
   Report(TOWLockEvent::AfterRelease, ASection.FKind);
 }
 
@@ -304,31 +389,33 @@ bool TOWLock::ConsumeStop(TThreadStops* AStops, bool AOwnerShare) {
   std::int32_t& share = AOwnerShare ? AStops->Owner : AStops->Other;
   if (share <= 0) return false;
   --share;
-  --(AOwnerShare ? FCountStopLocksOwner : FCountStopLocks);
+  (AOwnerShare ? FCountStopLocksOwner : FCountStopLocks).fetch_sub(1, std::memory_order_relaxed);
   return true;
 }
 
-void TOWLock::LeaveReadWriteLocked(std::thread::id ACaller) {
+std::int32_t TOWLock::LeaveReadWriteLocked(std::thread::id ACaller) {
   TThreadStops* stops = FindStops(ACaller);
-  if (ACaller == FOwningThread) {
-    if (!ConsumeStop(stops, true) && !ConsumeStop(stops, false) && FCountLocks > 0) --FCountLocks;
-    ReleaseMutexIfFree();
-  } else {
-    ConsumeStop(stops, false);
+  if (ACaller == FOwningThread.load(std::memory_order_relaxed)) {
+    if (!ConsumeStop(stops, true) && !ConsumeStop(stops, false) && FCountLocks.load(std::memory_order_relaxed) > 0)
+      FCountLocks.fetch_sub(1, std::memory_order_relaxed);
+    return ReleaseMutexIfFree();
   }
+  ConsumeStop(stops, false);
+  return 0;
 }
 
-void TOWLock::LeaveStop(std::thread::id ACaller) {
+std::int32_t TOWLock::LeaveStop(std::thread::id ACaller) {
   std::lock_guard guard(FIntLockSection);
-  --FInStopCount;
+  FInStopCount.fetch_sub(1);
   TThreadStops* stops = FindStops(ACaller);
-  if (ACaller == FOwningThread) {
-    if (!ConsumeStop(stops, true) && !(FCountLocks < 2 && ConsumeStop(stops, false)) && FCountLocks > 0)
-      --FCountLocks;
-    ReleaseMutexIfFree();
-  } else {
-    ConsumeStop(stops, false);
+  if (ACaller == FOwningThread.load(std::memory_order_relaxed)) {
+    if (!ConsumeStop(stops, true) && !(FCountLocks.load(std::memory_order_relaxed) < 2 && ConsumeStop(stops, false)) &&
+        FCountLocks.load(std::memory_order_relaxed) > 0)
+      FCountLocks.fetch_sub(1, std::memory_order_relaxed);
+    return ReleaseMutexIfFree();
   }
+  ConsumeStop(stops, false);
+  return 0;
 }
 
 void TOWLock::LeaveUnlockAll(TOWLockSection& ASection, std::thread::id ACaller) {
@@ -336,21 +423,26 @@ void TOWLock::LeaveUnlockAll(TOWLockSection& ASection, std::thread::id ACaller) 
   TOWLockSectionRef first;
   if (ASection.FFirstLock) first = ASection.FFirstLock->WriteLock();
   const std::int32_t saved = ASection.FSavedCount;
+  std::int32_t orphans = std::exchange(ASection.FSavedOrphans, 0);
   if (saved > 0) {
     for (;;) {
       if (TryAcquire(ACaller, 1)) {
         std::lock_guard guard(FIntLockSection);
-        FCountLocks += saved - 1;  // the try-acquire counted one of them
+        FCountLocks.fetch_add(saved - 1, std::memory_order_relaxed);  // the try-acquire counted one of them
+        FOrphanRefs += orphans;
+        orphans = 0;
         break;
       }
       std::lock_guard guard(FIntLockSection);
-      if (FInStopCount > 0) {
+      if (FInStopCount.load(std::memory_order_relaxed) > 0) {
         // A stop is in progress: the holds stay counted without the mutex until they are left.
-        AddStops(ACaller, ACaller == FOwningThread, saved);
+        AddStops(ACaller, ACaller == FOwningThread.load(std::memory_order_relaxed), saved);
         break;
       }
     }
   }
+  // Not taken back: the references go now (this section still holds its own).
+  while (orphans-- > 0) Release();
   first.Reset();
   ASection.FFirstLock.Reset();
 }

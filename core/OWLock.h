@@ -8,6 +8,9 @@
 //
 // Taking and leaving a section allocates nothing: section objects come from a small pool inside
 // the lock (more are made only while more sections than the pool holds are alive at once).
+// A read or write section of the thread that holds the lock, or of a free lock without a stop
+// pending, is taken without the internal mutex: one try-lock of the lock's mutex for the first
+// hold, plain counting for the nested ones.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -79,6 +82,16 @@ struct TOWLockCounters {
   friend bool operator==(const TOWLockCounters&, const TOWLockCounters&) = default;
 };
 
+// Lock monitors registered now (the lock's fast paths step aside while there are any).
+inline std::atomic<int> GOWLockMonitorCount{0};
+
+// The calling thread's id, remembered per thread.
+inline std::thread::id OWCurrentThread() noexcept {
+  thread_local std::thread::id id;
+  if (id == std::thread::id()) id = std::this_thread::get_id();
+  return id;
+}
+
 class TOWLockSection final : public IOWLockSection {
  public:
   TOWLockSection() = default;
@@ -86,17 +99,22 @@ class TOWLockSection final : public IOWLockSection {
   TOWLockSection& operator=(const TOWLockSection&) = delete;
   ~TOWLockSection() override = default;
 
-  void AddRef() noexcept override;
+  void AddRef() noexcept override { ++FRefCount; }
   void Release() noexcept override;
   TOWLockKind Kind() const noexcept { return FKind; }
 
  private:
   friend class TOWLock;
-  std::atomic<std::int32_t> FRefCount{0};
-  TOWLock* FLock = nullptr;  // holds a reference while the section is alive
+  // Sections are used on the thread that took them: the count is not shared.
+  std::int32_t FRefCount = 0;
+  TOWLock* FLock = nullptr;  // a reference is held while the section is alive (see FHoldsRef)
   TOWLockKind FKind = TOWLockKind::Read;
   bool FOnHeap = false;
+  bool FOwnerPool = false;  // from the pool of the lock's holder (FOwnerFree)
+  // False for a nested section of the holder: the hold's first section keeps the lock alive.
+  bool FHoldsRef = true;
   std::int32_t FSavedCount = 0;      // unlock-all: holds given up, to take back
+  std::int32_t FSavedOrphans = 0;    // unlock-all: the holder's orphaned lock references
   TRefPtr<IOWLock> FFirstLock;       // unlock-all in order: locked before re-taking
   TOWLockSectionRef FSlaveUnlock;    // read/write: the slave's unlock-all while we waited
   TOWLockSection* FNextFree = nullptr;
@@ -109,13 +127,13 @@ class TOWLock final : public IOWLock {
   void AddRef() noexcept override { FRefCount.fetch_add(1, std::memory_order_relaxed); }
   void Release() noexcept override;
 
-  [[nodiscard]] TOWLockSectionRef ReadLock() override { return ReadLock(nullptr); }
-  [[nodiscard]] TOWLockSectionRef WriteLock() override { return WriteLock(nullptr); }
+  [[nodiscard]] TOWLockSectionRef ReadLock() override { return Acquire(TOWLockKind::Read, nullptr); }
+  [[nodiscard]] TOWLockSectionRef WriteLock() override { return Acquire(TOWLockKind::Write, nullptr); }
   // With a slave lock (a pin passes its owner's lock): after twenty failed attempts the caller's
   // holds on the slave are given up until this section ends, so the thread holding this lock can
   // take the slave.
-  [[nodiscard]] TOWLockSectionRef ReadLock(IOWLock* ASlaveLock);
-  [[nodiscard]] TOWLockSectionRef WriteLock(IOWLock* ASlaveLock);
+  [[nodiscard]] TOWLockSectionRef ReadLock(IOWLock* ASlaveLock) { return Acquire(TOWLockKind::Read, ASlaveLock); }
+  [[nodiscard]] TOWLockSectionRef WriteLock(IOWLock* ASlaveLock) { return Acquire(TOWLockKind::Write, ASlaveLock); }
   [[nodiscard]] TOWLockSectionRef StopLock() override;
   [[nodiscard]] TOWLockSectionRef UnlockAll() override { return UnlockAllLockInOrder(nullptr); }
   [[nodiscard]] TOWLockSectionRef UnlockAllLockInOrder(IOWLock* AFirstLock) override;
@@ -136,13 +154,78 @@ class TOWLock final : public IOWLock {
   TOWLock();
   ~TOWLock() override;
 
+  TOWLockSectionRef Acquire(TOWLockKind AKind, IOWLock* ASlaveLock) {
+    if (GOWLockMonitorCount.load(std::memory_order_acquire) == 0)
+      if (TOWLockSection* section = TryHolderSection(AKind, OWCurrentThread())) return TOWLockSectionRef::Adopt(section);
+    return AcquireSection(AKind, ASlaveLock);
+  }
+  // A section without the internal mutex, or nullptr (nothing changed) when that cannot be.
+  TOWLockSection* TryHolderSection(TOWLockKind AKind, std::thread::id ACaller) {
+    if (FOwningThread.load(std::memory_order_relaxed) == ACaller) {
+      const std::int32_t depth = FCountLocks.load(std::memory_order_relaxed);
+      if (depth <= 0) return nullptr;
+      FCountLocks.store(depth + 1, std::memory_order_relaxed);
+      return HolderSection(AKind, false);
+    }
+    if (FInStopCount.load(std::memory_order_acquire) != 0 || !FLockMutex.try_lock()) return nullptr;
+    FOwningThread.store(ACaller, std::memory_order_relaxed);
+    FCountLocks.store(1, std::memory_order_relaxed);
+    return HolderSection(AKind, true);
+  }
+  // Caller holds FLockMutex (a hold was just counted for it).
+  TOWLockSection* HolderSection(TOWLockKind AKind, bool AHoldsRef) {
+    TOWLockSection* section = FOwnerFree;
+    if (!section) return HolderSectionSlow(AKind, AHoldsRef);
+    FOwnerFree = section->FNextFree;
+    InitHolderSection(section, AKind, AHoldsRef);
+    return section;
+  }
+  void InitHolderSection(TOWLockSection* ASection, TOWLockKind AKind, bool AHoldsRef) {
+    ASection->FRefCount = 1;
+    ASection->FNextFree = nullptr;
+    ASection->FLock = this;
+    ASection->FKind = AKind;
+    ASection->FSavedCount = 0;
+    ASection->FSavedOrphans = 0;
+    ASection->FOwnerPool = true;
+    ASection->FHoldsRef = AHoldsRef;
+    if (AHoldsRef) AddRef();
+  }
+  TOWLockSection* HolderSectionSlow(TOWLockKind AKind, bool AHoldsRef);
   TOWLockSectionRef AcquireSection(TOWLockKind AKind, IOWLock* ASlaveLock);
+  void ReleaseSection(TOWLockSection* ASection) {
+    if (ASection->FOwnerPool && GOWLockMonitorCount.load(std::memory_order_acquire) == 0 &&
+        FCountStopLocks.load(std::memory_order_relaxed) == 0 && FCountStopLocksOwner.load(std::memory_order_relaxed) == 0) {
+      // The common case: no stop counts anywhere, the caller holds the mutex.
+      const std::int32_t depth = FCountLocks.load(std::memory_order_relaxed);
+      if (depth > 0 && FOwningThread.load(std::memory_order_relaxed) == OWCurrentThread()) {
+        const bool holdsRef = ASection->FHoldsRef;
+        ASection->FLock = nullptr;
+        ASection->FNextFree = FOwnerFree;
+        FOwnerFree = ASection;
+        FCountLocks.store(depth - 1, std::memory_order_relaxed);
+        if (depth > 1) {
+          if (holdsRef) ++FOrphanRefs;  // left before the nested sections: their hold keeps the lock
+          return;
+        }
+        std::int32_t drop = FOrphanRefs + (holdsRef ? 1 : 0);
+        FOrphanRefs = 0;
+        FOwningThread.store(std::thread::id(), std::memory_order_relaxed);
+        FLockMutex.unlock();
+        while (drop-- > 0) Release();
+        return;
+      }
+    }
+    ReleaseSectionSlow(ASection);
+  }
+  void ReleaseSectionSlow(TOWLockSection* ASection);
+  void LeaveHolderSection(TOWLockSection* ASection, std::thread::id ACaller);
   bool TryAcquire(std::thread::id ACaller, int ATimeoutMs);
   void LeaveSection(TOWLockSection& ASection);
-  void LeaveReadWriteLocked(std::thread::id ACaller);  // FIntLockSection held
-  void LeaveStop(std::thread::id ACaller);
+  std::int32_t LeaveReadWriteLocked(std::thread::id ACaller);  // FIntLockSection held
+  std::int32_t LeaveStop(std::thread::id ACaller);
   void LeaveUnlockAll(TOWLockSection& ASection, std::thread::id ACaller);
-  void ReleaseMutexIfFree();
+  std::int32_t ReleaseMutexIfFree();  // the orphaned references to drop once unlocked
   TThreadStops* FindStops(std::thread::id AThread);
   TThreadStops& StopsOf(std::thread::id AThread);
   void AddStops(std::thread::id AThread, bool AOwner, std::int32_t ACount);
@@ -153,16 +236,28 @@ class TOWLock final : public IOWLock {
 
   std::atomic<std::int32_t> FRefCount{0};
   mutable std::mutex FIntLockSection;
-  std::int32_t FCountStopLocks = 0;
-  std::int32_t FCountStopLocksOwner = 0;
-  std::int32_t FCountLocks = 0;
-  std::int32_t FInStopCount = 0;
-  std::thread::id FOwningThread;
+  // Written under FIntLockSection, except FCountLocks and FOwningThread, which only the holder of
+  // FLockMutex writes; atomic so that the holder's fast path and other threads' reads can meet.
+  std::atomic<std::int32_t> FCountStopLocks{0};
+  std::atomic<std::int32_t> FCountStopLocksOwner{0};
+  std::atomic<std::int32_t> FCountLocks{0};
+  std::atomic<std::int32_t> FInStopCount{0};
+  std::atomic<std::thread::id> FOwningThread{};
   std::timed_mutex FLockMutex;
+  // Guarded by holding FLockMutex: free sections for the holder's read and write sections, and
+  // the lock references of first sections left before the nested ones (dropped with the hold).
+  TOWLockSection* FOwnerFree = nullptr;
+  std::int32_t FOrphanRefs = 0;
   std::array<TThreadStops, 4> FStops{};
   std::vector<TThreadStops> FMoreStops;  // only when more threads than FStops hold stop counts
   std::array<TOWLockSection, KPoolSize> FPool;
+  std::array<TOWLockSection, KPoolSize / 2> FOwnerPoolStorage;
   TOWLockSection* FFreeSections = nullptr;
 };
+
+inline void TOWLockSection::Release() noexcept {
+  if (--FRefCount != 0) return;
+  FLock->ReleaseSection(this);  // `this` may be reused from here on
+}
 
 }  // namespace portwise

@@ -455,8 +455,14 @@ TOWNotifyResult TOWSourcePin::NotifyPin(TOWBasicPin* APin, IOWNotifyOperation* A
     if (!FInDisconnect) {
       for (TEntry& e : FSinkPins)
         if (e.Weight > 0) --e.Weight;
-      std::stable_sort(FSinkPins.begin(), FSinkPins.end(),
-                       [](const TEntry& a, const TEntry& b) { return a.Weight < b.Weight; });
+      // Stable by weight, in place: std::stable_sort would take a heap buffer on every delivery.
+      for (std::size_t i = 1; i < FSinkPins.size(); ++i) {
+        if (!(FSinkPins[i].Weight < FSinkPins[i - 1].Weight)) continue;
+        TEntry moving = FSinkPins[i];
+        std::size_t j = i;
+        for (; j > 0 && moving.Weight < FSinkPins[j - 1].Weight; --j) FSinkPins[j] = FSinkPins[j - 1];
+        FSinkPins[j] = moving;
+      }
       ApplyNotifyAfterOrder();
     }
   }

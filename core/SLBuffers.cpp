@@ -1,6 +1,7 @@
 #include "core/SLBuffers.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -58,7 +59,7 @@ void* TSLSmartBufferManager::HeapAllocate(std::uint32_t n) {
   std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(heap) + KHeapSlot + KAlignment - 1) &
                          ~static_cast<std::uintptr_t>(KAlignment - 1);
   std::memcpy(reinterpret_cast<void*>(start - KHeapSlot), &heap, KHeapSlot);
-  ++FHeapBlocks;
+  FHeapBlocks.fetch_add(1, std::memory_order_relaxed);
   return reinterpret_cast<void*>(start);
 }
 
@@ -66,10 +67,19 @@ void TSLSmartBufferManager::HeapFree(void* block) {
   void* heap = nullptr;
   std::memcpy(&heap, static_cast<unsigned char*>(block) - KHeapSlot, KHeapSlot);
   std::free(heap);
-  --FHeapBlocks;
+  FHeapBlocks.fetch_sub(1, std::memory_order_relaxed);
 }
 
+namespace {
+
+// The exponent of a power of two below 2^32, or -1.
+int PowerOfTwo(std::uint32_t n) { return std::has_single_bit(n) ? std::countr_zero(n) : -1; }
+
+}  // namespace
+
 TSLSmartBufferList* TSLSmartBufferManager::FindLocked(std::uint32_t capacity) {
+  const int k = PowerOfTwo(capacity);
+  if (k >= 0) return FPowerLists[static_cast<std::size_t>(k)];
   for (auto& list : FLists)
     if (list->FCapacity == capacity) return list.get();
   return nullptr;
@@ -77,43 +87,49 @@ TSLSmartBufferList* TSLSmartBufferManager::FindLocked(std::uint32_t capacity) {
 
 TSLSmartBufferList& TSLSmartBufferManager::FindOrAddLocked(std::uint32_t capacity) {
   if (TSLSmartBufferList* list = FindLocked(capacity)) return *list;
-  FLists.push_back(std::make_unique<TSLSmartBufferList>(capacity));
+  auto added = std::make_unique<TSLSmartBufferList>(capacity);
   // Room for the spares of a busy class, so recycling does not grow the list.
-  FLists.back()->FFreeBlocks.reserve(2 * KSpareBlocks);
-  return *FLists.back();
+  added->FFreeBlocks.reserve(2 * KSpareBlocks);
+  FLists.push_back(std::move(added));
+  TSLSmartBufferList* list = FLists.back().get();
+  if (const int k = PowerOfTwo(capacity); k >= 0) FPowerLists[static_cast<std::size_t>(k)] = list;
+  return *list;
 }
 
 void* TSLSmartBufferManager::Allocate(std::uint32_t n) {
   if (n == 0) return nullptr;
-  std::lock_guard g(FLock);
-  if (FShutDown) return HeapAllocate(n);
-  TSLSmartBufferList& list = FindOrAddLocked(n);
-  list.FCountdown = static_cast<std::uint32_t>(list.FFreeBlocks.size()) + KSpareBlocks;
-  if (!list.FFreeBlocks.empty()) {
-    void* block = list.FFreeBlocks.back();
-    list.FFreeBlocks.pop_back();
-    return block;
+  {
+    std::lock_guard g(FLock);
+    if (!FShutDown) {
+      TSLSmartBufferList& list = FindOrAddLocked(n);
+      list.FCountdown = static_cast<std::uint32_t>(list.FFreeBlocks.size()) + KSpareBlocks;
+      if (!list.FFreeBlocks.empty()) {
+        void* block = list.FFreeBlocks.back();
+        list.FFreeBlocks.pop_back();
+        return block;
+      }
+    }
   }
+  // From the heap, outside the pool's lock.
   return HeapAllocate(n);
 }
 
 void TSLSmartBufferManager::Deallocate(void* block, std::uint32_t n) {
   if (!block) return;
-  std::lock_guard g(FLock);
-  if (FShutDown) {
-    HeapFree(block);
-    return;
+  {
+    std::lock_guard g(FLock);
+    if (!FShutDown) {
+      try {
+        TSLSmartBufferList& list = FindOrAddLocked(n);
+        list.FFreeBlocks.push_back(block);
+        list.FCountdown = static_cast<std::uint32_t>(list.FFreeBlocks.size()) + KSpareBlocks;
+        return;
+      } catch (const std::bad_alloc&) {
+        // No room to keep it: the heap takes it back instead.
+      }
+    }
   }
-  TSLSmartBufferList* list = nullptr;
-  try {
-    list = &FindOrAddLocked(n);
-    list->FFreeBlocks.push_back(block);
-  } catch (const std::bad_alloc&) {
-    // No room to keep it: the heap takes it back instead.
-    HeapFree(block);
-    return;
-  }
-  list->FCountdown = static_cast<std::uint32_t>(list->FFreeBlocks.size()) + KSpareBlocks;
+  HeapFree(block);
 }
 
 void TSLSmartBufferManager::Trim() {
@@ -128,6 +144,7 @@ void TSLSmartBufferManager::Trim() {
       }
     }
     if (list.FCountdown == 0) {
+      if (const int k = PowerOfTwo(list.FCapacity); k >= 0) FPowerLists[static_cast<std::size_t>(k)] = nullptr;
       it = FLists.erase(it);
     } else {
       ++it;
@@ -140,6 +157,7 @@ void TSLSmartBufferManager::ReleaseAll() {
   for (auto& list : FLists)
     for (void* block : list->FFreeBlocks) HeapFree(block);
   FLists.clear();
+  FPowerLists.fill(nullptr);
 }
 
 void TSLSmartBufferManager::ShutDown() {
@@ -172,7 +190,7 @@ std::size_t TSLSmartBufferManager::SizeClassCount() {
 
 std::int64_t TSLSmartBufferManager::HeapBlocks() {
   std::lock_guard g(FLock);
-  return FHeapBlocks;
+  return FHeapBlocks.load(std::memory_order_relaxed);
 }
 
 bool TSLSmartBufferManager::TrimTimerAttached() {

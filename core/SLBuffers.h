@@ -5,10 +5,13 @@
 // by the interleaved samples, plus a sequence number and time stamps that every view of the block
 // shares. Blocks have power-of-two capacities and are recycled through TSLSmartBufferManager, so a
 // stream of equally sized buffers allocates nothing once the pool is warm.
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "core/SLTypes.h"
@@ -38,6 +41,19 @@ class TSLSmartBufferList {
 };
 
 class TSLSmartBufferTrimTimer;
+
+// The pool's lock: its sections are a few instructions long, far shorter than a sleep and wake.
+class TSLSpinLock {
+ public:
+  void lock() noexcept {
+    while (FLocked.exchange(true, std::memory_order_acquire))
+      while (FLocked.load(std::memory_order_relaxed)) std::this_thread::yield();
+  }
+  void unlock() noexcept { FLocked.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> FLocked{false};
+};
 
 // One per process. Every block it hands out starts on a 32-byte boundary.
 class TSLSmartBufferManager {
@@ -69,18 +85,35 @@ class TSLSmartBufferManager {
 
  private:
   friend class TSLSmartBufferTrimTimer;
+
+// The pool's lock: its sections are a few instructions long, far shorter than a sleep and wake.
+class TSLSpinLock {
+ public:
+  void lock() noexcept {
+    while (FLocked.exchange(true, std::memory_order_acquire))
+      while (FLocked.load(std::memory_order_relaxed)) std::this_thread::yield();
+  }
+  void unlock() noexcept { FLocked.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> FLocked{false};
+};
   friend class TSLSmartBufferManagerShutdown;
   TSLSmartBufferManager() = default;
 
+  static constexpr std::uint32_t KPowerClasses = 32;
   TSLSmartBufferList* FindLocked(std::uint32_t capacity);
   TSLSmartBufferList& FindOrAddLocked(std::uint32_t capacity);
   void* HeapAllocate(std::uint32_t n);
   void HeapFree(void* block);
   void ShutDown();
 
-  std::mutex FLock;
+  TSLSpinLock FLock;
   std::vector<std::unique_ptr<TSLSmartBufferList>> FLists;
-  std::int64_t FHeapBlocks = 0;
+  // The lists of power-of-two capacities (all the buffer layer asks for) by exponent; others are
+  // found in FLists.
+  std::array<TSLSmartBufferList*, KPowerClasses> FPowerLists{};
+  std::atomic<std::int64_t> FHeapBlocks{0};
   bool FShutDown = false;
   TSLSmartBufferTrimTimer* FTrimTimer = nullptr;
 };

@@ -106,10 +106,8 @@ void TALCommonGen::WriteChannels(const std::vector<std::int16_t>& AScratch, TALA
   const std::uint32_t step = ABuffer.GetBlockAlign();
   if (n == 0 || channels == 0 || bytes == 0) return;
   std::uint8_t* data = ABuffer.GetWritePointer();
-  const auto* scratch = reinterpret_cast<const std::uint8_t*>(AScratch.data());
   // 16 bits are copied as they are; other widths are scaled and saturated like the frame copy.
-  for (std::uint32_t c = 0; c < channels; ++c)
-    ALCopyChannel(scratch, sizeof(std::int16_t), sizeof(std::int16_t), data + c * bytes, step, bytes, n);
+  ALSpreadChannels16(AScratch.data(), n, data, step, channels, bytes);
 }
 
 }  // namespace portwise

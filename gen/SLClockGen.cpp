@@ -1,6 +1,8 @@
 #include "gen/SLClockGen.h"
 
+#include <algorithm>
 #include <chrono>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -165,6 +167,7 @@ struct TSLClockGen::TState {
   TSLSemaphore Semaphore{10000};
   std::int64_t Interval = 1;     // 100 ns units; guarded by the master clock's mutex
   std::int64_t Accumulator = 0;  // idem
+  bool Fresh = false;            // idem: registered since the master's last call
   std::atomic<bool> Terminated{false};
 };
 
@@ -181,13 +184,17 @@ TMasterClockState* GMaster = nullptr;
 std::atomic<int> GLiveClocks{0};
 std::atomic<int> GRunningClockThreads{0};
 
-void MasterTick(void* context) {
+// Runs when the first clock is due (the timer sleeps in between) and whenever a clock joins.
+// Every clock gains 1 ms per period passed; one that joined since the last call gains the one
+// period that ended since it joined.
+std::uint32_t MasterTick(void* context, std::uint32_t periods) {
   std::lock_guard g(GMasterMutex);
-  if (context != GMaster) return;
+  if (context != GMaster) return 1;
   auto& clocks = GMaster->Clocks;
   for (std::size_t i = clocks.size(); i-- > 0;) {
     TSLClockGen::TState* c = clocks[i];
-    c->Accumulator += 10000;
+    c->Accumulator += 10000 * static_cast<std::int64_t>(c->Fresh ? 1 : periods);
+    c->Fresh = false;
     // The remainder stays, so the clock fires on average once per interval without drift.
     while (c->Accumulator > c->Interval) {
       c->Semaphore.Release();  // beyond the maximum a release is lost
@@ -195,16 +202,25 @@ void MasterTick(void* context) {
     }
     if (context != GMaster) break;
   }
+  // Sleep until the first clock is due: the fewest periods t with Accumulator + 10000 t > Interval.
+  std::int64_t next = std::numeric_limits<std::uint32_t>::max();
+  for (const TSLClockGen::TState* c : clocks) next = std::min(next, (c->Interval - c->Accumulator) / 10000 + 1);
+  return static_cast<std::uint32_t>(std::max<std::int64_t>(next, 1));
 }
 
 void RegisterClock(TSLClockGen::TState* c) {
   std::lock_guard g(GMasterMutex);
+  c->Fresh = true;
   if (!GMaster) {
     GMaster = new TMasterClockState;
     GMaster->Timer = &platform::Current().MediaTimer();
     GMaster->Id = GMaster->Timer->StartPeriodic(1, &MasterTick, GMaster);
+    GMaster->Clocks.push_back(c);
+    return;
   }
   GMaster->Clocks.push_back(c);
+  // The timer may be asleep until a later clock is due: this one counts from the next period.
+  if (GMaster->Id) GMaster->Timer->Wake(GMaster->Id);
 }
 
 void UnregisterClock(TSLClockGen::TState* c) {
@@ -280,7 +296,11 @@ std::int64_t TSLClockGen::Interval() const {
 
 std::int64_t TSLClockGen::Accumulator() const {
   std::lock_guard g(GMasterMutex);
-  return FState->Accumulator;
+  // The timer sleeps between due clocks: the periods since its last call count too.
+  std::int64_t pending = 0;
+  if (GMaster && GMaster->Id && !FState->Fresh)
+    pending = 10000 * static_cast<std::int64_t>(GMaster->Timer->PeriodsSinceCall(GMaster->Id));
+  return FState->Accumulator + pending;
 }
 
 std::int64_t TSLClockGen::PendingReleases() const { return FState->Semaphore.Count(); }

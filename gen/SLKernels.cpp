@@ -1,5 +1,9 @@
 #include "gen/SLKernels.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -72,21 +76,92 @@ struct TTriangleShape {
 IppStatus ippsTone_Direct_16s(Ipp16s* pDst, int len, Ipp16s magn, float rFreq, float* pPhase,
                               IppHintAlgorithm) {
   if (const IppStatus st = CheckTone(pDst, len, magn, rFreq, pPhase); st != ippStsNoErr) return st;
+  // Sixteen interleaved recurrences, cos(a + 16w) = 2 cos(16w) cos(a) - cos(a - 16w), one per lane
+  // of consecutive samples: no serial chain. They start afresh from a cosine every 1024 samples,
+  // which keeps their error far below the guard. A sample whose value lies within the guard of an
+  // integer boundary is computed from its own cosine instead, the way the direct formula does,
+  // so every sample equals the direct formula's.
+  constexpr int kLanes = 16;
+  constexpr int kReseed = 1024;
+  constexpr double kGuard = 1.0 / 65536;
   const double m = magn;
   const double phase = *pPhase;
   const double w = kSLTwoPi * static_cast<double>(rFreq);
-  // cos(a + w) = 2 cos(w) cos(a) - cos(a - w): each sample from the two before it, kept unrounded.
-  double x0 = m * std::cos(phase);
-  pDst[0] = Trunc16(x0);
-  if (len > 1) {
-    double x1 = m * std::cos(phase + w);
-    pDst[1] = Trunc16(x1);
-    const double c = 2 * std::cos(w);
-    for (int k = 2; k < len; ++k) {
-      const double x2 = c * x1 - x0;
-      pDst[k] = Trunc16(x2);
-      x0 = x1;
-      x1 = x2;
+  const double c1 = std::cos(w), s1 = std::sin(w);
+  const double cL = 2 * std::cos(kLanes * w);
+  auto direct = [&](int k) { return Trunc16(m * std::cos(phase + w * k)); };
+
+  alignas(64) double prev[kLanes], cur[kLanes];
+  alignas(64) std::int32_t lo[kLanes], hi[kLanes];
+  for (int k0 = 0; k0 < len; k0 += kReseed) {
+    const int end = len - k0 < kReseed ? len : k0 + kReseed;
+    // Two rows of seeds, samples k0 .. k0 + 31, from one phasor turned by w.
+    double re = std::cos(phase + w * k0), im = std::sin(phase + w * k0);
+    for (int j = 0; j < 2 * kLanes; ++j) {
+      (j < kLanes ? prev[j] : cur[j - kLanes]) = m * re;
+      const double r = re * c1 - im * s1;
+      im = re * s1 + im * c1;
+      re = r;
+    }
+    int k = k0;
+#if defined(__SSE2__)
+    {
+      // The same steps on pairs of lanes, kept in registers.
+      constexpr int kPairs = kLanes / 2;
+      __m128d p[kPairs], c[kPairs];
+      for (int q = 0; q < kPairs; ++q) {
+        p[q] = _mm_load_pd(prev + 2 * q);
+        c[q] = _mm_load_pd(cur + 2 * q);
+      }
+      const __m128d guard = _mm_set1_pd(kGuard), cLv = _mm_set1_pd(cL);
+      for (; k + kLanes <= end; k += kLanes) {
+        __m128i differ = _mm_setzero_si128();
+        __m128i four[kPairs / 2];
+        for (int q = 0; q < kPairs; q += 2) {
+          const __m128i loA = _mm_cvttpd_epi32(_mm_sub_pd(p[q], guard));
+          const __m128i hiA = _mm_cvttpd_epi32(_mm_add_pd(p[q], guard));
+          const __m128i loB = _mm_cvttpd_epi32(_mm_sub_pd(p[q + 1], guard));
+          const __m128i hiB = _mm_cvttpd_epi32(_mm_add_pd(p[q + 1], guard));
+          differ = _mm_or_si128(differ, _mm_or_si128(_mm_xor_si128(loA, hiA), _mm_xor_si128(loB, hiB)));
+          four[q / 2] = _mm_unpacklo_epi64(loA, loB);
+        }
+        for (int h = 0; h < kPairs / 4; ++h)
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(pDst + k + 8 * h), _mm_packs_epi32(four[2 * h], four[2 * h + 1]));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(differ, _mm_setzero_si128())) != 0xFFFF) {
+          for (int q = 0; q < kPairs; ++q) _mm_store_pd(prev + 2 * q, p[q]);
+          for (int j = 0; j < kLanes; ++j)
+            if (static_cast<std::int32_t>(prev[j] - kGuard) != static_cast<std::int32_t>(prev[j] + kGuard))
+              pDst[k + j] = direct(k + j);
+        }
+        for (int q = 0; q < kPairs; ++q) {
+          const __m128d next = _mm_sub_pd(_mm_mul_pd(cLv, c[q]), p[q]);
+          p[q] = c[q];
+          c[q] = next;
+        }
+      }
+      for (int q = 0; q < kPairs; ++q) {
+        _mm_store_pd(prev + 2 * q, p[q]);
+        _mm_store_pd(cur + 2 * q, c[q]);
+      }
+    }
+#endif
+    for (; k < end; k += kLanes) {
+      std::int32_t differ = 0;
+      for (int j = 0; j < kLanes; ++j) {
+        lo[j] = static_cast<std::int32_t>(prev[j] - kGuard);
+        hi[j] = static_cast<std::int32_t>(prev[j] + kGuard);
+        differ |= lo[j] ^ hi[j];
+      }
+      const int n = end - k < kLanes ? end - k : kLanes;
+      for (int j = 0; j < n; ++j) pDst[k + j] = static_cast<Ipp16s>(lo[j]);
+      if (differ != 0)
+        for (int j = 0; j < n; ++j)
+          if (lo[j] != hi[j]) pDst[k + j] = direct(k + j);
+      for (int j = 0; j < kLanes; ++j) {
+        const double next = cL * cur[j] - prev[j];
+        prev[j] = cur[j];
+        cur[j] = next;
+      }
     }
   }
   *pPhase = NextPhase(*pPhase, rFreq, len);

@@ -12,7 +12,8 @@
 // precision puts it outside the range, so successive calls continue the wave without a jump.
 //
 // The tone and the triangle also have plain reference versions (namespace reference) that
-// compute every sample directly from its phase; the fast versions stay within one step of them.
+// compute every sample directly from its phase; the fast tone equals its reference sample for
+// sample, the fast triangle stays within one step of its own.
 #include <cstdint>
 
 namespace portwise {
@@ -50,8 +51,7 @@ inline constexpr double kSLGeneratorPi = 3.141592621;
 // Checked in this order: pPhase null (ippStsNullPtrErr); magn < 1 (ippStsToneMagnErr); rFreq
 // outside 0 <= rFreq < 0.5 (ippStsToneFreqErr); *pPhase outside 0 <= phase < 2*pi
 // (ippStsTonePhaseErr); pDst null (ippStsNullPtrErr); len < 1 (ippStsSizeErr). The hint is ignored.
-// Two cosines seed a second-order recurrence on unrounded values: a rare sample may differ from
-// the direct formula by one step.
+// Every sample equals the direct formula's (computed in double precision as the reference does).
 IppStatus ippsTone_Direct_16s(Ipp16s* pDst, int len, Ipp16s magn, float rFreq, float* pPhase,
                               IppHintAlgorithm hint = ippAlgHintNone);
 

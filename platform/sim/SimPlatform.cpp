@@ -26,10 +26,7 @@ TSimPlatform::~TSimPlatform() {
     for (auto& [id, t] : FMediaTimers) timers.push_back(std::move(t));
     FMediaTimers.clear();
   }
-  for (auto& t : timers) {
-    t->bStop = true;
-    if (t->Thread.joinable()) t->Thread.join();
-  }
+  for (auto& t : timers) StopTimer(*t);
   FScope.reset();
 }
 
@@ -299,21 +296,77 @@ TMediaTimerId TSimPlatform::StartPeriodic(std::uint32_t periodMs, TMediaTimerCal
   t->Callback = callback;
   t->Context = context;
   TMediaTimer* raw = t.get();
+  raw->Start = std::chrono::steady_clock::now();
   std::lock_guard g(FMediaMutex);
   TMediaTimerId id = FNextMediaId++;
   if (!FMediaManual) {
     raw->Thread = std::thread([raw] {
-      auto next = std::chrono::steady_clock::now();
-      while (!raw->bStop.load()) {
-        next += std::chrono::milliseconds(raw->Period);
-        std::this_thread::sleep_until(next);
-        if (raw->bStop.load()) break;
-        raw->Callback(raw->Context);
+      using Clock = std::chrono::steady_clock;
+      const auto start = raw->Start;
+      const auto period = std::chrono::milliseconds(raw->Period);
+      std::unique_lock lock(raw->M);
+      while (!raw->bStop) {
+        const std::uint64_t due = raw->Boundary + raw->Wait;
+        raw->Cv.wait_until(lock, start + period * due, [&] { return raw->bStop || raw->bWoken; });
+        if (raw->bStop) break;
+        const auto passed = static_cast<std::uint64_t>((Clock::now() - start) / period);
+        if (raw->bWoken) {
+          raw->bWoken = false;
+          if (passed < due) {
+            raw->Wait = passed + 1 - raw->Boundary;  // the next boundary
+            continue;
+          }
+        }
+        if (passed < due) continue;  // woke early
+        const std::uint64_t periods = passed - raw->Boundary;
+        raw->Boundary = passed;
+        lock.unlock();
+        const std::uint32_t wait =
+            raw->Callback(raw->Context, static_cast<std::uint32_t>(std::min<std::uint64_t>(periods, UINT32_MAX)));
+        lock.lock();
+        raw->Wait = wait ? wait : 1;
       }
     });
   }
   FMediaTimers[id] = std::move(t);
   return id;
+}
+
+void TSimPlatform::StopTimer(TMediaTimer& t) {
+  {
+    std::lock_guard g(t.M);
+    t.bStop = true;
+  }
+  t.Cv.notify_all();
+  if (t.Thread.joinable()) t.Thread.join();
+}
+
+void TSimPlatform::Wake(TMediaTimerId id) {
+  std::lock_guard g(FMediaMutex);
+  auto it = FMediaTimers.find(id);
+  if (it == FMediaTimers.end()) return;
+  TMediaTimer& t = *it->second;
+  {
+    std::lock_guard tg(t.M);
+    t.bWoken = true;
+    if (!t.Thread.joinable()) t.Wait = std::min(t.Wait, t.Elapsed + 1);  // manual: due at the next tick
+  }
+  t.Cv.notify_all();
+}
+
+std::uint32_t TSimPlatform::PeriodsSinceCall(TMediaTimerId id) {
+  std::lock_guard g(FMediaMutex);
+  auto it = FMediaTimers.find(id);
+  if (it == FMediaTimers.end()) return 0;
+  TMediaTimer& t = *it->second;
+  std::lock_guard tg(t.M);
+  std::uint64_t periods = t.Elapsed;
+  if (t.Thread.joinable()) {
+    const auto passed =
+        static_cast<std::uint64_t>((std::chrono::steady_clock::now() - t.Start) / std::chrono::milliseconds(t.Period));
+    periods = passed > t.Boundary ? passed - t.Boundary : 0;
+  }
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(periods, UINT32_MAX));
 }
 
 void TSimPlatform::Stop(TMediaTimerId id) {
@@ -325,21 +378,33 @@ void TSimPlatform::Stop(TMediaTimerId id) {
     t = std::move(it->second);
     FMediaTimers.erase(it);
   }
-  t->bStop = true;
-  if (t->Thread.joinable()) t->Thread.join();
+  StopTimer(*t);
   std::lock_guard wait(FMediaTickMutex);
 }
 
 void TSimPlatform::TickMediaTimer(unsigned count) {
   std::lock_guard tick(FMediaTickMutex);
   for (unsigned i = 0; i < count; ++i) {
-    std::vector<std::pair<TMediaTimerCallback, void*>> due;
+    // Timers stopped meanwhile stay alive until this tick ends (Stop waits for FMediaTickMutex).
+    std::vector<std::pair<TMediaTimer*, std::uint32_t>> due;
     {
       std::lock_guard g(FMediaMutex);
-      for (auto& [id, t] : FMediaTimers)
-        if (!t->Thread.joinable()) due.emplace_back(t->Callback, t->Context);
+      for (auto& [id, t] : FMediaTimers) {
+        if (t->Thread.joinable()) continue;
+        std::lock_guard tg(t->M);
+        if (++t->Elapsed < t->Wait) continue;
+        due.emplace_back(t.get(), static_cast<std::uint32_t>(std::min<std::uint64_t>(t->Elapsed, UINT32_MAX)));
+        t->Elapsed = 0;
+        t->bWoken = false;
+      }
     }
-    for (auto& [cb, ctx] : due) cb(ctx);
+    for (auto& [t, periods] : due) {
+      const std::uint32_t wait = t->Callback(t->Context, periods);
+      std::lock_guard tg(t->M);
+      // A wake during the call asks for the next tick.
+      t->Wait = t->bWoken || wait == 0 ? 1 : wait;
+      t->bWoken = false;
+    }
   }
 }
 

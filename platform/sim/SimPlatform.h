@@ -8,6 +8,7 @@
 // WaitMessage with nothing pending jumps the clock to the deadline or the next window timer, so a
 // Delay_ms of a second takes no real second. Window timers follow the tick counter.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -53,8 +54,9 @@ class TSimPlatform final : public IPlatform, IMessages, ITime, IThreads, IMediaT
   void SetTimeFormat(const TTimeFormat& f) { std::lock_guard g(FMutex); FTimeFormat = f; }
 
   // --- scripting: the 1 ms media timer ---
-  // Manual: the timer fires only from TickMediaTimer (on the caller's thread, standing in for the
-  // timer thread). Real: a thread of the simulation fires it every period.
+  // Manual: periods pass only through TickMediaTimer, which runs the callbacks that are due on the
+  // caller's thread, standing in for the timer thread. Real: a thread of the simulation sleeps
+  // until the next call is due on the steady clock.
   void SetMediaTimerManual(bool bManual) { FMediaManual = bManual; }
   void TickMediaTimer(unsigned count = 1);
   int ActiveMediaTimers();
@@ -95,6 +97,8 @@ class TSimPlatform final : public IPlatform, IMessages, ITime, IThreads, IMediaT
 
   // --- IMediaTimer ---
   TMediaTimerId StartPeriodic(std::uint32_t periodMs, TMediaTimerCallback callback, void* context) override;
+  void Wake(TMediaTimerId id) override;
+  std::uint32_t PeriodsSinceCall(TMediaTimerId id) override;
   void Stop(TMediaTimerId id) override;
 
   // --- IWindowing ---
@@ -118,8 +122,16 @@ class TSimPlatform final : public IPlatform, IMessages, ITime, IThreads, IMediaT
     TMediaTimerCallback Callback = nullptr;
     void* Context = nullptr;
     std::thread Thread;
-    std::atomic<bool> bStop{false};
+    std::mutex M;                // guards what follows
+    std::condition_variable Cv;  // real mode: stop or wake
+    bool bStop = false;
+    bool bWoken = false;
+    std::uint64_t Elapsed = 0;   // manual mode: periods since the last call
+    std::uint64_t Wait = 1;      // periods from the last call to the next
+    std::uint64_t Boundary = 0;  // real mode: the period boundary of the last call
+    std::chrono::steady_clock::time_point Start;  // real mode
   };
+  static void StopTimer(TMediaTimer& t);
 
   std::uint32_t TickLocked();
   bool DueTimerLocked(THiddenWindow& wnd, std::uintptr_t& id);

@@ -287,31 +287,53 @@ class TWin32Platform final : public IPlatform, IMessages, ITime, IThreads, IMedi
   }
 
   // ------------------------------------------------------------ IMediaTimer
+  // A chain of one-shot events, each armed for the boundary the callback asked for: nothing runs
+  // while no call is due. Periods are counted on timeGetTime from the start.
   TMediaTimerId StartPeriodic(std::uint32_t periodMs, TMediaTimerCallback callback, void* context) override {
     if (periodMs == 0 || !callback) return 0;
     auto rec = std::make_shared<TMediaRecord>();
     rec->Callback = callback;
     rec->Context = context;
+    rec->Period = periodMs;
     timeBeginPeriod(1);
-    // Not locked across timeSetEvent (timeKillEvent may wait for a tick that waits for the lock):
-    // a tick that comes before the record is filed finds nothing and is skipped.
-    MMRESULT id = timeSetEvent(periodMs, 0, &TWin32Platform::MediaTick, reinterpret_cast<DWORD_PTR>(this),
-                               TIME_PERIODIC | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
-    if (id == 0) {
+    rec->Last = timeGetTime();
+    TMediaTimerId id;
+    {
+      std::lock_guard g(FMediaMutex);
+      id = FNextMediaId++;
+      if (FNextMediaId == 0) FNextMediaId = 1;
+      FMediaTimers[id] = rec;
+    }
+    std::lock_guard st(rec->StateMutex);
+    if (!Arm(id, *rec)) {
+      std::lock_guard g(FMediaMutex);
+      FMediaTimers.erase(id);
       timeEndPeriod(1);
       return 0;
     }
-    std::lock_guard g(FMediaMutex);
-    FMediaTimers[id] = std::move(rec);
     return id;
   }
 
+  void Wake(TMediaTimerId id) override {
+    std::shared_ptr<TMediaRecord> rec = FindMedia(id);
+    if (!rec) return;
+    std::lock_guard st(rec->StateMutex);
+    if (rec->bStopped) return;
+    // The next boundary; the event armed before goes stale.
+    rec->Wait = Passed(*rec) + 1 - rec->Boundary;
+    ++rec->Wakes;
+    Arm(id, *rec);
+  }
+
+  std::uint32_t PeriodsSinceCall(TMediaTimerId id) override {
+    std::shared_ptr<TMediaRecord> rec = FindMedia(id);
+    if (!rec) return 0;
+    std::lock_guard st(rec->StateMutex);
+    const std::uint64_t periods = Passed(*rec) - rec->Boundary;
+    return static_cast<std::uint32_t>(periods < 0xFFFFFFFFu ? periods : 0xFFFFFFFFu);
+  }
+
   void Stop(TMediaTimerId id) override {
-    {
-      std::lock_guard g(FMediaMutex);
-      if (!FMediaTimers.count(id)) return;
-    }
-    timeKillEvent(id);
     std::shared_ptr<TMediaRecord> rec;
     {
       std::lock_guard g(FMediaMutex);
@@ -320,11 +342,15 @@ class TWin32Platform final : public IPlatform, IMessages, ITime, IThreads, IMedi
       rec = std::move(it->second);
       FMediaTimers.erase(it);
     }
-    // A tick already past the lookup either finishes first or sees bStopped.
+    UINT shot;
     {
+      // Waits for a running callback; later events find the timer stopped.
       std::lock_guard call(rec->CallMutex);
+      std::lock_guard st(rec->StateMutex);
       rec->bStopped = true;
+      shot = rec->Shot;
     }
+    timeKillEvent(shot);
     timeEndPeriod(1);
   }
 
@@ -341,21 +367,70 @@ class TWin32Platform final : public IPlatform, IMessages, ITime, IThreads, IMedi
   struct TMediaRecord {
     TMediaTimerCallback Callback = nullptr;
     void* Context = nullptr;
-    std::mutex CallMutex;
+    std::uint32_t Period = 1;
+    std::mutex CallMutex;   // one call at a time; Stop waits on it
+    std::mutex StateMutex;  // guards what follows (taken after CallMutex)
+    DWORD Last = 0;             // timeGetTime at the last reading
+    std::uint64_t Elapsed = 0;  // ms from the start to the last reading
+    std::uint64_t Boundary = 0; // periods from the start to the last call
+    std::uint64_t Wait = 1;     // periods from the last call to the next
+    std::uint32_t Wakes = 0;
+    UINT Shot = 0;              // the event armed last; others are stale
     bool bStopped = false;
   };
 
-  static void CALLBACK MediaTick(UINT id, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
-    auto* self = reinterpret_cast<TWin32Platform*>(user);
-    std::shared_ptr<TMediaRecord> rec;
-    {
-      std::lock_guard g(self->FMediaMutex);
-      auto it = self->FMediaTimers.find(id);
-      if (it == self->FMediaTimers.end()) return;
-      rec = it->second;
-    }
+  // StateMutex held.
+  static std::uint64_t Passed(TMediaRecord& rec) {
+    const DWORD now = timeGetTime();
+    rec.Elapsed += static_cast<DWORD>(now - rec.Last);
+    rec.Last = now;
+    return rec.Elapsed / rec.Period;
+  }
+
+  // StateMutex held.
+  static bool Arm(TMediaTimerId id, TMediaRecord& rec) {
+    Passed(rec);  // brings Elapsed up to now
+    const std::uint64_t dueMs = (rec.Boundary + rec.Wait) * rec.Period;
+    std::uint64_t delay = dueMs > rec.Elapsed ? dueMs - rec.Elapsed : 1;
+    if (delay > 1000000) delay = 1000000;  // the longest the system's timer takes; re-armed then
+    const UINT shot = timeSetEvent(static_cast<UINT>(delay), 0, &TWin32Platform::MediaTick, static_cast<DWORD_PTR>(id),
+                                   TIME_ONESHOT | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
+    if (shot == 0) return false;
+    rec.Shot = shot;
+    return true;
+  }
+
+  static std::shared_ptr<TMediaRecord> FindMedia(TMediaTimerId id) {
+    std::lock_guard g(FMediaMutex);
+    auto it = FMediaTimers.find(id);
+    return it == FMediaTimers.end() ? nullptr : it->second;
+  }
+
+  static void CALLBACK MediaTick(UINT shot, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
+    const auto id = static_cast<TMediaTimerId>(user);
+    std::shared_ptr<TMediaRecord> rec = FindMedia(id);
+    if (!rec) return;
     std::lock_guard call(rec->CallMutex);
-    if (!rec->bStopped) rec->Callback(rec->Context);
+    std::uint64_t periods;
+    std::uint32_t wakes;
+    {
+      std::lock_guard st(rec->StateMutex);
+      if (rec->bStopped || shot != rec->Shot) return;
+      const std::uint64_t passed = Passed(*rec);
+      if (passed < rec->Boundary + rec->Wait) {
+        Arm(id, *rec);  // came early, or the longest delay was not enough
+        return;
+      }
+      periods = passed - rec->Boundary;
+      rec->Boundary = passed;
+      wakes = rec->Wakes;
+    }
+    const std::uint32_t wait =
+        rec->Callback(rec->Context, static_cast<std::uint32_t>(periods < 0xFFFFFFFFu ? periods : 0xFFFFFFFFu));
+    std::lock_guard st(rec->StateMutex);
+    if (rec->Wakes != wakes) return;  // a wake during the call armed the next boundary already
+    rec->Wait = wait ? wait : 1;
+    Arm(id, *rec);
   }
 
   void RequireMainThread(const char* what) const {
@@ -372,8 +447,10 @@ class TWin32Platform final : public IPlatform, IMessages, ITime, IThreads, IMedi
   DWORD FMainThreadId;
   std::set<HWND> FHidden;  // main thread only
 
-  std::mutex FMediaMutex;
-  std::map<TMediaTimerId, std::shared_ptr<TMediaRecord>> FMediaTimers;
+  // Process-wide: an event carries only the timer's id.
+  static inline std::mutex FMediaMutex;
+  static inline std::map<TMediaTimerId, std::shared_ptr<TMediaRecord>> FMediaTimers;
+  static inline TMediaTimerId FNextMediaId = 1;
 };
 
 }  // namespace

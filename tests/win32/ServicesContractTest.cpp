@@ -1,7 +1,9 @@
 // The periodic media timer, thread priority and names.
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "tests/win32/SeamWorld.h"
 
@@ -20,13 +22,14 @@ struct TTickProbe {
   std::atomic<bool> bOnMain{false};
   std::atomic<int> SleepMs{0};
   platform::IMessages* Msgs = nullptr;
-  static void Tick(void* ctx) {
+  static std::uint32_t Tick(void* ctx, std::uint32_t) {
     auto* p = static_cast<TTickProbe*>(ctx);
     if (p->bInside.exchange(true)) p->bOverlapped = true;
     if (p->Msgs->IsMainThread()) p->bOnMain = true;
     if (int ms = p->SleepMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     ++p->Ticks;
     p->bInside = false;
+    return 1;
   }
 };
 
@@ -80,6 +83,49 @@ TEST_P(MediaTimerContract, TwoTimersRunSideBySideAndStopIndependently) {
   EXPECT_EQ(a.Ticks, aAtStop);
   timer.Stop(ib);
   timer.Stop(ib);  // a second stop of the same id is harmless
+}
+
+// A callback that asks for 40 periods sleeps that long and is told the periods that passed; a
+// wake brings the next call to the next boundary.
+struct TSleepyProbe {
+  std::mutex M;
+  std::vector<std::uint32_t> Periods;
+  std::vector<std::chrono::steady_clock::time_point> At;
+  static std::uint32_t Tick(void* ctx, std::uint32_t periods) {
+    auto* p = static_cast<TSleepyProbe*>(ctx);
+    std::lock_guard g(p->M);
+    p->Periods.push_back(periods);
+    p->At.push_back(std::chrono::steady_clock::now());
+    return 40;
+  }
+  std::size_t Calls() {
+    std::lock_guard g(M);
+    return Periods.size();
+  }
+};
+
+TEST_P(MediaTimerContract, ACallbackSleepsForThePeriodsItAsksAndAWakeEndsTheSleep) {
+  TSleepyProbe probe;
+  auto& timer = P().MediaTimer();
+  const auto start = std::chrono::steady_clock::now();
+  platform::TMediaTimerId id = timer.StartPeriodic(1, &TSleepyProbe::Tick, &probe);
+  ASSERT_NE(id, 0u);
+  ASSERT_TRUE(WaitFor([&] { return probe.Calls() >= 3; }));
+  timer.Wake(id);
+  const auto woken = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitFor([&] { return probe.Calls() >= 4; }));
+  timer.Stop(id);
+  std::lock_guard g(probe.M);
+  // The second and third calls each came after at least 40 periods, and said so.
+  EXPECT_GE(probe.Periods[1], 40u);
+  EXPECT_GE(probe.Periods[2], 40u);
+  EXPECT_GE(probe.At[2] - probe.At[0], 79ms);
+  // The periods told never run ahead of the time that passed.
+  std::uint32_t told = 0;
+  for (std::size_t i = 0; i < 3; ++i) told += probe.Periods[i];
+  EXPECT_LE(told, std::chrono::duration_cast<std::chrono::milliseconds>(probe.At[2] - start).count() + 2);
+  // Woken, the fourth call did not wait its 40 periods.
+  EXPECT_LT(probe.At[3] - woken, 30ms);
 }
 
 TEST_P(MediaTimerContract, AZeroPeriodOrNoCallbackIsRefused) {

@@ -312,3 +312,32 @@ TEST(ALASIOConvertTest, OutputOfABufferOfTheWrongShapeIsSilence) {
 
 }  // namespace
 }  // namespace portwise
+
+namespace portwise {
+namespace {
+
+// Every byte-reversal kernel, out of place and in place, against reversing each sample's bytes.
+TEST(ALASIOConvertTest, ByteReversalKernelsReverseEverySampleInPlaceOrNot) {
+  using TSwap = void (*)(const void*, void*, std::uint32_t);
+  const std::pair<TSwap, std::uint32_t> kernels[] = {
+      {&ALSwapBytes16, 2}, {&ALSwapBytes24, 3}, {&ALSwapBytes32, 4}, {&ALSwapBytes64, 8}};
+  for (const auto& [swap, width] : kernels) {
+    for (std::uint32_t count : {1u, 5u, 6u, 7u, 17u, 1027u}) {
+      std::vector<std::uint8_t> in(std::size_t{count} * width);
+      for (std::size_t k = 0; k < in.size(); ++k) in[k] = static_cast<std::uint8_t>(k * 131 + 7);
+      std::vector<std::uint8_t> want(in.size());
+      for (std::size_t s = 0; s < count; ++s)
+        for (std::uint32_t b = 0; b < width; ++b) want[s * width + b] = in[s * width + width - 1 - b];
+      std::vector<std::uint8_t> out(in.size() + 1, 0x5A);
+      swap(in.data(), out.data(), count);
+      EXPECT_EQ(std::vector<std::uint8_t>(out.begin(), out.end() - 1), want) << width << " bytes, " << count;
+      EXPECT_EQ(out.back(), 0x5A) << "written beyond the end: " << width << " bytes, " << count;
+      std::vector<std::uint8_t> same = in;
+      swap(same.data(), same.data(), count);
+      EXPECT_EQ(same, want) << "in place, " << width << " bytes, " << count;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace portwise

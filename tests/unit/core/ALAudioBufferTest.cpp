@@ -515,32 +515,72 @@ TEST(ALSampleConvert, EightBitMappingIsMonotonicOverTheWholeSignedRange) {
   }
 }
 
-// Fast kernels against the plain reference, every width pair, edge values and random samples,
-// with interleaved strides.
+// Fast kernels against the plain reference, every width pair, packed and interleaved strides:
+// edge values, every 16-bit value, random samples.
 TEST(ALSampleConvert, FastKernelsAgreeWithTheReferenceForEveryWidthPair) {
   std::mt19937 rng(20240611);
-  for (std::uint32_t from = 1; from <= 4; ++from) {
-    for (std::uint32_t to = 1; to <= 4; ++to) {
-      constexpr std::uint32_t KFrames = 4096;
-      const std::uint32_t srcStride = from * 3, dstStride = to * 2;
-      std::vector<std::uint8_t> src(KFrames * srcStride);
-      for (auto& byte : src) byte = static_cast<std::uint8_t>(rng());
-      // Edge values first: the extremes and their neighbours.
-      const std::int64_t lo = from == 1 ? 0 : -(std::int64_t{1} << (8 * from - 1));
-      const std::int64_t hi = from == 1 ? 255 : (std::int64_t{1} << (8 * from - 1)) - 1;
-      const std::int64_t edges[] = {lo, lo + 1, lo + 2, -1, 0, 1, 127, 128, hi - 1, hi};
-      std::uint32_t i = 0;
-      for (std::int64_t e : edges)
-        if (e >= lo && e <= hi) ALStoreSample(&src[std::size_t{i++} * srcStride], from, static_cast<std::int32_t>(e));
-      std::vector<std::uint8_t> fast(KFrames * dstStride, 0xEE), reference(KFrames * dstStride, 0xEE);
-      ALCopyChannel(src.data(), srcStride, from, fast.data(), dstStride, to, KFrames);
-      ALReferenceCopyChannel(src.data(), srcStride, from, reference.data(), dstStride, to, KFrames);
-      ASSERT_EQ(fast, reference) << from * 8 << " -> " << to * 8;
-      for (std::uint32_t k = 0; k < KFrames; ++k) {
-        std::int32_t x = ALLoadSample(&src[std::size_t{k} * srcStride], from);
-        ASSERT_EQ(ALConvertSample(x, from, to), ALReferenceConvertSample(x, from, to));
+  for (bool packed : {true, false}) {
+    for (std::uint32_t from = 1; from <= 4; ++from) {
+      for (std::uint32_t to = 1; to <= 4; ++to) {
+        constexpr std::uint32_t KFrames = 70000;
+        const std::uint32_t srcStride = packed ? from : from * 3, dstStride = packed ? to : to * 2;
+        std::vector<std::uint8_t> src(KFrames * srcStride);
+        for (auto& byte : src) byte = static_cast<std::uint8_t>(rng());
+        const std::int64_t lo = from == 1 ? 0 : -(std::int64_t{1} << (8 * from - 1));
+        const std::int64_t hi = from == 1 ? 255 : (std::int64_t{1} << (8 * from - 1)) - 1;
+        std::uint32_t i = 0;
+        if (from <= 2) {
+          for (std::int64_t x = lo; x <= hi; ++x)
+            ALStoreSample(&src[std::size_t{i++} * srcStride], from, static_cast<std::int32_t>(x));
+        } else {
+          // The extremes and their neighbours, and the values around each 16-bit step.
+          const std::int64_t edges[] = {lo, lo + 1, lo + 2, -257, -256, -255, -1, 0, 1, 127, 128, 255, 256, hi - 1, hi};
+          for (std::int64_t e : edges) ALStoreSample(&src[std::size_t{i++} * srcStride], from, static_cast<std::int32_t>(e));
+        }
+        std::vector<std::uint8_t> fast(KFrames * dstStride, 0xEE), reference(KFrames * dstStride, 0xEE);
+        ALCopyChannel(src.data(), srcStride, from, fast.data(), dstStride, to, KFrames);
+        ALReferenceCopyChannel(src.data(), srcStride, from, reference.data(), dstStride, to, KFrames);
+        ASSERT_EQ(fast, reference) << from * 8 << " -> " << to * 8 << (packed ? " packed" : " interleaved");
+        for (std::uint32_t k = 0; k < KFrames; k += 7) {
+          std::int32_t x = ALLoadSample(&src[std::size_t{k} * srcStride], from);
+          ASSERT_EQ(ALConvertSample(x, from, to), ALReferenceConvertSample(x, from, to));
+        }
       }
     }
+  }
+}
+
+// Every 24-bit value through the packed kernels to each other width.
+TEST(ALSampleConvert, EveryTwentyFourBitValueConvertsAsTheReferenceDoes) {
+  constexpr std::uint32_t KChunk = 4096;
+  std::vector<std::uint8_t> src(KChunk * 3), fast(KChunk * 4), reference(KChunk * 4);
+  for (std::uint32_t to : {1u, 2u, 4u}) {
+    for (std::int32_t base = -8388608; base < 8388608; base += KChunk) {
+      for (std::uint32_t k = 0; k < KChunk; ++k) ALStoreSample(&src[k * 3], 3, base + static_cast<std::int32_t>(k));
+      ALCopyChannel(src.data(), 3, 3, fast.data(), to, to, KChunk);
+      ALReferenceCopyChannel(src.data(), 3, 3, reference.data(), to, to, KChunk);
+      ASSERT_EQ(fast, reference) << "24 -> " << to * 8 << " from " << base;
+    }
+  }
+}
+
+// A copy within one memory area goes sample by sample in order, as the reference does, whichever
+// way the areas overlap.
+TEST(ALSampleConvert, OverlappingCopiesGiveWhatTheReferenceGives) {
+  struct TCase {
+    std::uint32_t From, To;
+    std::ptrdiff_t Shift;  // target start minus source start, in bytes
+  } const cases[] = {{2, 2, 2}, {2, 2, -2}, {2, 4, 2}, {4, 2, -4}, {3, 3, 3}, {2, 3, 1}, {4, 4, 4}};
+  std::mt19937 rng(99);
+  for (const TCase& c : cases) {
+    constexpr std::uint32_t KSamples = 100;
+    std::vector<std::uint8_t> area(KSamples * 4 + 64);
+    for (auto& byte : area) byte = static_cast<std::uint8_t>(rng());
+    std::vector<std::uint8_t> want = area;
+    const std::size_t srcAt = 32, dstAt = static_cast<std::size_t>(32 + c.Shift);
+    ALCopyChannel(area.data() + srcAt, c.From, c.From, area.data() + dstAt, c.To, c.To, KSamples);
+    ALReferenceCopyChannel(want.data() + srcAt, c.From, c.From, want.data() + dstAt, c.To, c.To, KSamples);
+    EXPECT_EQ(area, want) << c.From * 8 << " -> " << c.To * 8 << " shifted " << c.Shift;
   }
 }
 

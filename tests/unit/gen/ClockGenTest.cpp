@@ -75,6 +75,25 @@ TEST_F(ClockGenTest, ReleasesDoNotDriftOverManyTicks) {
   gate.Open();
 }
 
+TEST_F(ClockGenTest, AClockThatJoinsWhileTheTimerSleepsCountsFromTheNextTick) {
+  TGate gate;
+  TSLClockGen slow("slow", 1000000, [] {});  // due only after 100 ticks: the timer sleeps
+  sim.TickMediaTimer(10);
+  std::atomic<int> fired{0};
+  TSLClockGen clock("g", 232200, [&] { ++fired; });
+  EXPECT_EQ(clock.Accumulator(), 0);
+  sim.TickMediaTimer(1);
+  EXPECT_EQ(clock.Accumulator(), 10000);
+  EXPECT_EQ(slow.Accumulator(), 110000);
+  sim.TickMediaTimer(22);
+  EXPECT_EQ(clock.Accumulator(), 230000);
+  EXPECT_EQ(clock.PendingReleases(), 0);
+  EXPECT_EQ(fired.load(), 0);
+  sim.TickMediaTimer(1);
+  EXPECT_TRUE(Eventually([&] { return fired.load() == 1; }));
+  EXPECT_EQ(clock.Accumulator(), 7800);
+}
+
 TEST_F(ClockGenTest, ReleasesBeyondTenThousandPendingAreLost) {
   TGate gate;
   gate.bOpen = false;
