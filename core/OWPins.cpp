@@ -482,6 +482,9 @@ TSLOWSourcePin::~TSLOWSourcePin() { BeginDestroy(); }
 TOWNotifyResult TSLOWSourcePin::Notify(IOWNotifyOperation* AOperation) {
   if (!AOperation) return 0;
   TRefPtr<IOWNotifyOperation> keep(AOperation);
+  // The pin outlives the whole call, the stream's record after the delivery included.
+  TOWDestroyLock::TSection user = FDestroyLock.Lock();
+  if (!user) return 0;
   TOWNotifyResult result = NotifyPin(nullptr, AOperation);
   if (OWOperationAs<TOWStartOperation>(AOperation)) {
     std::lock_guard g(FLPDataSection);
