@@ -645,7 +645,9 @@ asio_window_tone() {
   # play is repeated, as tone_check does, up to E2E_TONE_ATTEMPTS plays.
   for ((attempt = 1; ; attempt++)); do
     rm -f "$asio_out/asio-int32.wav"
-    before=$last
+    # The reading before this play keeps its own name: a repeated play's dumps reuse $file.
+    cp "$art/$last.json" "$art/$file-before.json"
+    before=$file-before
     gen_off="[ASIO] $asio_int32 -> Arrêt générateur audio"
     n=$("$PY" "$check_window" logged "$art/$last.json" "$gen_off")
     click_at $(point "$last" "1000 Hz / -6 dBFS (1 sec)")
