@@ -40,24 +40,12 @@ find_app() {
   return 1
 }
 
-for ((i = 0; i < 300; i++)); do
-  pw_alive "$app" || die "Portwise ended before its window came up; see $state/wine.log"
-  xdotool search --onlyvisible --name '^Portwise$' >/dev/null 2>&1 && break
-  sleep 0.1
-done
-((i < 300)) || die "no Portwise window within 30 s"
+pw_wait_portwise "$app" || die "$PW_WAIT_ERROR; see $state/wine.log"
 pid=$(find_app) || pid=$app
 
 # Wait for the start-up analysis to finish (the probe reads the window), or give it 5 s.
 if [[ -f $probe ]]; then
-  prev=
-  for ((i = 0; i < 30; i++)); do
-    pw_wine "$probe" dump Portwise >"$state/dump.json" 2>/dev/null || break
-    cur=$(/usr/bin/python3 "$root/tests/e2e/check_window.py" state "$state/dump.json") || break
-    [[ $cur == "$prev" && $cur == idle* ]] && break
-    prev=$cur
-    sleep 1
-  done
+  pw_wait_settled "$probe" "$state/dump.json" "$root" || true
 else
   sleep 5
 fi

@@ -54,23 +54,11 @@ if [[ -z $headless ]]; then
 fi
 
 # No display of our own: wait for the window, let the start-up analysis fill it, take a picture.
-for ((i = 0; i < 300; i++)); do
-  pw_alive "$app" || die "Portwise ended before its window came up; see $log"
-  xdotool search --onlyvisible --name '^Portwise$' >/dev/null 2>&1 && break
-  sleep 0.1
-done
-((i < 300)) || die "no Portwise window within 30 s"
+pw_wait_portwise "$app" || die "$PW_WAIT_ERROR; see $log"
 geometry=
 if [[ -f $probe ]]; then
   # Settled: two readings a second apart alike, and no analysis under way.
-  prev=
-  for ((i = 0; i < 30; i++)); do
-    pw_wine "$probe" dump Portwise >"$state/dump.json" 2>/dev/null || break
-    cur=$(/usr/bin/python3 "$root/tests/e2e/check_window.py" state "$state/dump.json") || break
-    [[ $cur == "$prev" && $cur == idle* ]] && break
-    prev=$cur
-    sleep 1
-  done
+  pw_wait_settled "$probe" "$state/dump.json" "$root" || true
   geometry=$(/usr/bin/python3 "$root/tests/e2e/check_window.py" crop "$state/dump.json" 2>/dev/null)
 else
   sleep 3

@@ -302,3 +302,29 @@ pw_stop_all() {
   fi
   return 0
 }
+
+# pw_wait_portwise PID: until Portwise's window is visible (30 s at most); false, with
+# PW_WAIT_ERROR set, when it does not come up or the process ends first.
+pw_wait_portwise() {
+  local i
+  for ((i = 0; i < 300; i++)); do
+    pw_alive "$1" || { PW_WAIT_ERROR="Portwise ended before its window came up"; return 1; }
+    xdotool search --onlyvisible --name '^Portwise$' >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  PW_WAIT_ERROR="no Portwise window within 30 s"
+  return 1
+}
+
+# pw_wait_settled PROBE DUMP ROOT: until two readings of the window a second apart agree and no
+# analysis is under way (30 readings at most); the last reading is DUMP.
+pw_wait_settled() {
+  local probe=$1 dump=$2 root=$3 prev= cur i
+  for ((i = 0; i < 30; i++)); do
+    pw_wine "$probe" dump Portwise >"$dump" 2>/dev/null || return 1
+    cur=$(/usr/bin/python3 "$root/tests/e2e/check_window.py" state "$dump") || return 1
+    [[ $cur == "$prev" && $cur == idle* ]] && return 0
+    prev=$cur
+    sleep 1
+  done
+}
