@@ -584,15 +584,18 @@ std::unique_ptr<TALSignalGen> MakeToneGenerator() {
 void ExpectContinuousTone(const std::vector<std::uint8_t>& APlayed) {
   ASSERT_EQ(0u, APlayed.size() % 4);
   const std::size_t frames = APlayed.size() / 4;
-  std::size_t bad = 0;
+  std::size_t bad = 0, first = frames;
   for (std::size_t n = 0; n < frames; ++n) {
     std::int16_t left, right;
     std::memcpy(&left, &APlayed[n * 4], 2);
     std::memcpy(&right, &APlayed[n * 4 + 2], 2);
     const double ideal = 16383.0 * std::cos(2.0 * 3.14159265358979323846 * 1000.0 * static_cast<double>(n) / 44100.0);
-    if (left != right || std::abs(left - ideal) > 16.0) ++bad;
+    if (left != right || std::abs(left - ideal) > 16.0) {
+      ++bad;
+      first = std::min(first, n);
+    }
   }
-  EXPECT_EQ(0u, bad) << "of " << frames << " frames";
+  EXPECT_EQ(0u, bad) << "of " << frames << " frames, the first at frame " << first;
 }
 
 TEST_F(ALDSAudioOutTest, TheShellsToneFromARunningGeneratorIsPlayedWholeAndInOrder) {
