@@ -250,7 +250,7 @@ std::int32_t TOWLock::ReleaseMutexIfFree() {
   return orphans;
 }
 
-bool TOWLock::TryAcquire(std::thread::id ACaller, int ATimeoutMs) {
+bool TOWLock::TryAcquire(std::thread::id ACaller, int ATimeoutMs, bool ARetake) {
   {
     std::lock_guard guard(FIntLockSection);
     if (ACaller == FOwningThread.load(std::memory_order_relaxed) && FCountLocks.load(std::memory_order_relaxed) > 0) {
@@ -261,6 +261,12 @@ bool TOWLock::TryAcquire(std::thread::id ACaller, int ATimeoutMs) {
   }
   if (!WaitForMutex(FLockMutex, ATimeoutMs)) return false;
   std::lock_guard guard(FIntLockSection);
+  // A stop that began while we waited, and gave the mutex up for a delivery, still refuses us.
+  // Holds being taken back after an unlock-all are not new: they may still win the mutex.
+  if (!ARetake && FInStopCount.load(std::memory_order_relaxed) > 0) {
+    FLockMutex.unlock();
+    return false;
+  }
   FOwningThread.store(ACaller, std::memory_order_relaxed);
   FCountLocks.fetch_add(1, std::memory_order_relaxed);
   return true;
@@ -279,7 +285,7 @@ TOWLockSectionRef TOWLock::AcquireSection(TOWLockKind AKind, IOWLock* ASlaveLock
   TOWLockSection* section = NewSection(AKind);
   TOWLockSectionRef slaveUnlock;  // released (the slave re-taken) when the section ends
   for (int attempt = 1;; ++attempt) {
-    if (TryAcquire(caller, std::min(attempt, KMaxAttemptWaitMs))) break;
+    if (TryAcquire(caller, std::min(attempt, KMaxAttemptWaitMs), false)) break;
     bool refused;
     std::int32_t orphans = 0;
     {
@@ -426,7 +432,7 @@ void TOWLock::LeaveUnlockAll(TOWLockSection& ASection, std::thread::id ACaller) 
   std::int32_t orphans = std::exchange(ASection.FSavedOrphans, 0);
   if (saved > 0) {
     for (;;) {
-      if (TryAcquire(ACaller, 1)) {
+      if (TryAcquire(ACaller, 1, true)) {
         std::lock_guard guard(FIntLockSection);
         FCountLocks.fetch_add(saved - 1, std::memory_order_relaxed);  // the try-acquire counted one of them
         FOrphanRefs += orphans;

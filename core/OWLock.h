@@ -167,7 +167,13 @@ class TOWLock final : public IOWLock {
       FCountLocks.store(depth + 1, std::memory_order_relaxed);
       return HolderSection(AKind, false);
     }
-    if (FInStopCount.load(std::memory_order_acquire) != 0 || !FLockMutex.try_lock()) return nullptr;
+    if (!FLockMutex.try_lock()) return nullptr;
+    // Checked with the mutex held: a stop section that gave the mutex up for a delivery still
+    // refuses everyone else.
+    if (FInStopCount.load(std::memory_order_acquire) != 0) {
+      FLockMutex.unlock();
+      return nullptr;
+    }
     FOwningThread.store(ACaller, std::memory_order_relaxed);
     FCountLocks.store(1, std::memory_order_relaxed);
     return HolderSection(AKind, true);
@@ -220,7 +226,8 @@ class TOWLock final : public IOWLock {
   }
   void ReleaseSectionSlow(TOWLockSection* ASection);
   void LeaveHolderSection(TOWLockSection* ASection, std::thread::id ACaller);
-  bool TryAcquire(std::thread::id ACaller, int ATimeoutMs);
+  // ARetake: holds given up by an unlock-all, which a stop that began meanwhile does not refuse.
+  bool TryAcquire(std::thread::id ACaller, int ATimeoutMs, bool ARetake);
   void LeaveSection(TOWLockSection& ASection);
   std::int32_t LeaveReadWriteLocked(std::thread::id ACaller);  // FIntLockSection held
   std::int32_t LeaveStop(std::thread::id ACaller);

@@ -499,6 +499,7 @@ void TALDSAudioOut::ReopenForStream(THold& AHold) {
   FResumed = false;
   FIntPaused = false;
   FCountBuffers = 0;
+  FPumpsOwed = 0;
   FCurrentAudioTime = 0;
   ResetPlayOut();
   FIsOpen = true;
@@ -647,6 +648,27 @@ void TALDSAudioOut::StopStream(bool AClearPump) {
 }
 
 bool TALDSAudioOut::PumpStep(THold& AHold) {
+  const std::thread::id me = std::this_thread::get_id();
+  std::thread::id pumping{};
+  if (!FPumpingThread.compare_exchange_strong(pumping, me)) {
+    if (pumping == me) return PumpOnce(AHold);  // nested in our own delivery
+    ++FPumpsOwed;
+    return true;
+  }
+  struct TClaim {
+    std::atomic<std::thread::id>& Thread;
+    ~TClaim() { Thread.store(std::thread::id()); }
+  } claim{FPumpingThread};
+  if (!PumpOnce(AHold)) return false;
+  // The lock is held again here, so a step owed meanwhile is seen before the claim goes.
+  while (FPumpsOwed > 0) {
+    --FPumpsOwed;
+    if (!PumpOnce(AHold)) return false;
+  }
+  return true;
+}
+
+bool TALDSAudioOut::PumpOnce(THold& AHold) {
   try {
     if (FCountBuffers > KMaxPumpedBuffers || FOperationQueue.Count() > KMaxQueuedOperations) return true;
     for (int attempt = 0; attempt < 2; ++attempt) {

@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "core/ALAudioBuffer.h"
 #include "core/ALAudioFormat.h"
@@ -174,6 +175,7 @@ class TALDSAudioOut : public TALBasicAudioOut {
   void PauseRender();
   void StopStream(bool AClearPump);
   bool PumpStep(THold& AHold);
+  bool PumpOnce(THold& AHold);
   void ClaimPump(TOWPumpRequestOperation& ARequest);
   void ResetPlayOut();
 
@@ -222,6 +224,10 @@ class TALDSAudioOut : public TALBasicAudioOut {
   std::atomic<bool> FInSending{false};
   std::unique_ptr<TSLMainThreadNotify> FMainThreadNotify;
   std::int32_t FCountBuffers = 0;
+  // One pump at a time: a delivery gives our lock up, and two pumps under way at once could
+  // deliver their buffers out of order. A step asked for meanwhile is owed to the pumping thread.
+  std::atomic<std::thread::id> FPumpingThread{};
+  std::int32_t FPumpsOwed = 0;
 
   // Playing out the end of a stream.
   bool FEndOfStreamSent = false;

@@ -54,9 +54,10 @@ source "$root/scripts/lib/wine-env.sh"
 
 passed=0
 failed=0
+failures=()  # repeated at the end, where a log cut short in the middle still shows them
 started=$SECONDS
 pass() { echo "PASS $1: $2"; passed=$((passed + 1)); }
-fail() { echo "FAIL $1: $2"; failed=$((failed + 1)); }
+fail() { echo "FAIL $1: $2"; failed=$((failed + 1)); failures+=("FAIL $1: $2"); }
 skip() { echo "SKIP $1: $2"; }
 verdict() { if "${@:3}"; then pass "$1" "$2"; else fail "$1" "$2"; fi; }  # verdict NAME DETAIL CMD...
 
@@ -69,7 +70,7 @@ tally() {
     echo "$line"
     case $line in
       PASS\ *) passed=$((passed + 1)) ;;
-      FAIL\ *) failed=$((failed + 1)) ;;
+      FAIL\ *) failed=$((failed + 1)); failures+=("$line") ;;
     esac
   done <<<"$out"
 }
@@ -79,6 +80,7 @@ finish() {
   stop_and_check
   echo
   echo "e2e: $((SECONDS - started)) s; artefacts in $art"
+  ((${#failures[@]} == 0)) || printf 'failed: %s\n' "${failures[@]}"
   echo "$passed passed, $failed failed"
   ((failed == 0))
   exit $?

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -180,6 +181,34 @@ TEST_F(OWLock, APendingStopRefusesOtherThreadsButNotTheOwnersNestedSections) {
   owner.join();
   stopper.join();
   EXPECT_TRUE(nestedGranted);
+  EXPECT_EQ(FLock->GetCounters(), KIdle);
+}
+
+TEST_F(OWLock, AWaiterFromBeforeAStopIsRefusedWhenTheStopGivesTheMutexUpForADelivery) {
+  // The waiter starts while the lock is merely held, so it is already waiting for the mutex when
+  // the stop begins; the stop's unlock-all then frees the mutex under it.
+  TOWLockSectionRef held = FLock->WriteLock();
+  std::atomic<int> outcome{0};  // 1 granted, 2 refused
+  std::atomic<bool> stopPending{false};
+  std::atomic<bool> grantedDuringStop{false};
+  std::thread waiter([&] {
+    TOWLockSectionRef section = FLock->WriteLock();
+    if (section && stopPending) grantedDuringStop = true;
+    outcome = section ? 1 : 2;
+  });
+  // Long enough for its attempts to reach the longest waits on the mutex.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  TOWLockSectionRef stop = FLock->StopLock();
+  stopPending = true;
+  TOWLockSectionRef delivery = FLock->UnlockAll();
+  WaitUntil([&] { return outcome != 0; });
+  EXPECT_FALSE(grantedDuringStop);
+  EXPECT_EQ(outcome, 2);
+  delivery.Reset();
+  stopPending = false;
+  stop.Reset();
+  held.Reset();
+  waiter.join();
   EXPECT_EQ(FLock->GetCounters(), KIdle);
 }
 

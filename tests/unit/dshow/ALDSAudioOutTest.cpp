@@ -656,5 +656,43 @@ TEST_F(ALDSAudioOutTest, AGeneratorPulledByTheOutputIsPacedByTheRenderersClock) 
   EXPECT_FALSE(Out->IsPump());
 }
 
+// A tone generator that hands its second buffer over 80 ms late, with its lock free meanwhile, the
+// way a producer held up between generating and delivering does.
+class TLateDeliveryGen : public TALSignalGen {
+ public:
+  using TALSignalGen::TALSignalGen;
+  ~TLateDeliveryGen() override { ShutDown(); }
+  std::atomic<int> Made{0};
+
+ protected:
+  void GenerateBuffer(TALAudioBuffer& ABuffer, bool& ASubmit, bool& AStop) override {
+    TALSignalGen::GenerateBuffer(ABuffer, ASubmit, AStop);
+    if (++Made == 2) {
+      TOWLockSectionRef released = GetLock()->UnlockAll();
+      std::this_thread::sleep_for(80ms);
+    }
+  }
+};
+
+TEST_F(ALDSAudioOutTest, APullThatOtherPullsOvertakeStillPlaysTheBuffersInTheOrderMade) {
+  auto gen = CreateComponent<TLateDeliveryGen>(nullptr);
+  TALAudioFormat& format = gen->GetAudioFormat();
+  format.SetSampleRate(44100);
+  format.SetChannels(2);
+  format.SetBits(16);
+  format.SetBufferSize(KFrames);
+  gen->SetFrequency(1000);
+  gen->SetAmplitude(16383);
+  Out = MakeOut("Speakers");
+  Out->GetMasterPumping().SetEnabled(true);
+  ASSERT_TRUE(Out->GetInputPin().Connect(&gen->GetOutputPin()));
+  gen->SetEnabled(true);
+  // The player thread pulls the prefill while the start pulls it too.
+  ASSERT_TRUE(Eventually([&] { return DS.Renderer(0).Played.size() >= 40; }));
+  gen->SetEnabled(false);
+  ASSERT_TRUE(Pumped([&] { return Empties.load() == 1; }));
+  ExpectContinuousTone(PlayedBytes());
+}
+
 }  // namespace
 }  // namespace portwise::test

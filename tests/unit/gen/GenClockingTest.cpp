@@ -325,14 +325,16 @@ TEST_F(GenClockingTest, AStopAskedForByTheGenerationEndsTheRunFromTheClockThread
   TTestSink s;
   auto g = CreateComponent<TThreeBuffers>(nullptr);
   g->GetAudioFormat().SetSampleRate(44100);
-  std::atomic<bool> stoppedOnMain{true};
-  g->SetOnStop([&](TObject*) { stoppedOnMain = sim.IsMainThread(); });
+  // The sink's stop can arrive before OnStop runs: wait for both.
+  enum { KNotYet, KOnMain, KOffMain };
+  std::atomic<int> stoppedOn{KNotYet};
+  g->SetOnStop([&](TObject*) { stoppedOn = sim.IsMainThread() ? KOnMain : KOffMain; });
   g->GetOutputPin().Connect(&s.Pin);
   g->SetEnabled(true);
   sim.TickMediaTimer(24 * 5);
-  ASSERT_TRUE(Eventually([&] { return s.Stops() == 1; }));
+  ASSERT_TRUE(Eventually([&] { return s.Stops() == 1 && stoppedOn != KNotYet; }));
   EXPECT_EQ(s.Events(), "SBBBX");
-  EXPECT_FALSE(stoppedOnMain);
+  EXPECT_EQ(stoppedOn, KOffMain);
   EXPECT_FALSE(g->IsRunning());
   EXPECT_FALSE(g->GetEnabled());
   sim.ProcessMessages();
