@@ -567,8 +567,9 @@ TEST_F(ALDSAudioOutTest, TwoHundredStreamsInARowLeaveNoObjectSemaphoreThreadBloc
 
 // ---------------------------------------------------------------- with the signal generator
 
-std::unique_ptr<TALSignalGen> MakeToneGenerator() {
-  auto gen = CreateComponent<TALSignalGen>(nullptr);
+template <class TGen = TALSignalGen>
+std::unique_ptr<TGen> MakeToneGenerator() {
+  auto gen = CreateComponent<TGen>(nullptr);
   gen->SetName("ALSignalGen1");
   TALAudioFormat& format = gen->GetAudioFormat();
   format.SetSampleRate(44100);
@@ -675,14 +676,7 @@ class TLateDeliveryGen : public TALSignalGen {
 };
 
 TEST_F(ALDSAudioOutTest, APullThatOtherPullsOvertakeStillPlaysTheBuffersInTheOrderMade) {
-  auto gen = CreateComponent<TLateDeliveryGen>(nullptr);
-  TALAudioFormat& format = gen->GetAudioFormat();
-  format.SetSampleRate(44100);
-  format.SetChannels(2);
-  format.SetBits(16);
-  format.SetBufferSize(KFrames);
-  gen->SetFrequency(1000);
-  gen->SetAmplitude(16383);
+  auto gen = MakeToneGenerator<TLateDeliveryGen>();
   Out = MakeOut("Speakers");
   Out->GetMasterPumping().SetEnabled(true);
   ASSERT_TRUE(Out->GetInputPin().Connect(&gen->GetOutputPin()));
