@@ -58,12 +58,37 @@ ticks() {  # utime + stime of the process, in clock ticks
   set -- $stat
   echo $((${12} + ${13}))
 }
+threads() {  # one line per thread: tid name ticks
+  local task stat
+  for task in /proc/$pid/task/*; do
+    stat=$(cat "$task/stat" 2>/dev/null) || continue
+    local name=${stat#*(}
+    name=${name%%)*}
+    stat=${stat##*) }
+    # shellcheck disable=SC2086
+    set -- $stat
+    echo "${task##*/} ${name// /_} $((${12} + ${13}))"
+  done
+}
 hz=$(getconf CLK_TCK)
 t0=$(ticks) || die "process $pid is gone"
+threads >"$state/threads0"
 w0=$(date +%s.%N)
 sleep "$seconds"
 t1=$(ticks) || die "process $pid ended while idle"
+threads >"$state/threads1"
 w1=$(date +%s.%N)
+# Where it goes: the threads that used CPU meanwhile.
+python3 - "$state/threads0" "$state/threads1" "$hz" <<'PY'
+import sys
+before = {l.split()[0]: int(l.split()[2]) for l in open(sys.argv[1]) if l.strip()}
+after = [l.split() for l in open(sys.argv[2]) if l.strip()]
+hz = int(sys.argv[3])
+for tid, name, t in sorted(after, key=lambda r: before.get(r[0], 0) - int(r[2])):
+    d = int(t) - before.get(tid, 0)
+    if d > 0:
+        print(f"  thread {tid} {name}: {d / hz:.2f} s")
+PY
 python3 - "$t0" "$t1" "$w0" "$w1" "$hz" "$pid" <<'PY'
 import sys
 t0, t1, w0, w1, hz, pid = int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5]), sys.argv[6]

@@ -30,10 +30,8 @@ constexpr int KMaxAttemptWaitMs = 20;
 constexpr int KSlaveUnlockAttempt = 20;
 constexpr int KStopWaitMs = 1000;
 
-// Timed waits against the system clock: that is pthread_mutex_timedlock on every target (the
-// only kind the Windows builds have), which the thread sanitizer also understands.
-bool WaitForMutex(std::timed_mutex& AMutex, int ATimeoutMs) {
-  return AMutex.try_lock_until(std::chrono::system_clock::now() + std::chrono::milliseconds(ATimeoutMs));
+bool WaitForMutex(TOWLockWord& AWord, int ATimeoutMs) {
+  return AWord.LockUntil(std::chrono::system_clock::now() + std::chrono::milliseconds(ATimeoutMs));
 }
 
 }  // namespace
@@ -53,6 +51,32 @@ void OWUnregisterLockMonitor(IOWLockMonitor* AMonitor) {
   if (it == registry.Monitors.end()) return;
   registry.Monitors.erase(it);
   GOWLockMonitorCount.fetch_sub(1, std::memory_order_release);
+}
+
+// --- the mutex ----------------------------------------------------------------------------------
+
+bool TOWLockWord::LockUntil(std::chrono::system_clock::time_point ADeadline) {
+  for (;;) {
+    if (TryLock()) return true;
+    std::unique_lock guard(FWaitMutex);
+    // Announced under the wait mutex, so the unlocker's wake-up cannot come between the check and
+    // the wait.
+    std::uint64_t s = FState.load(std::memory_order_relaxed);
+    while ((s & KLocked) && !(s & KWaiters))
+      if (FState.compare_exchange_weak(s, s | KWaiters, std::memory_order_relaxed)) s |= KWaiters;
+    if (!(s & KLocked)) continue;
+    if (FWaitChanged.wait_until(guard, ADeadline) == std::cv_status::timeout) {
+      guard.unlock();
+      return TryLock();
+    }
+  }
+}
+
+void TOWLockWord::UnlockWaking() noexcept {
+  // Every waiter wakes and tries again; those that lose announce themselves again.
+  FState.fetch_and(~(KLocked | KWaiters), std::memory_order_release);
+  { std::lock_guard guard(FWaitMutex); }
+  FWaitChanged.notify_all();
 }
 
 // --- sections -----------------------------------------------------------------------------------
@@ -84,7 +108,7 @@ TOWLock::~TOWLock() {
 }
 
 void TOWLock::Release() noexcept {
-  if (FRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  if (FWord.ReleaseRef()) delete this;
 }
 
 void TOWLock::Report(TOWLockEvent AEvent, TOWLockKind AKind) {
@@ -157,8 +181,9 @@ TOWLockSection* TOWLock::HolderSectionSlow(TOWLockKind AKind, bool AHoldsRef) {
       const std::int32_t depth = FCountLocks.load(std::memory_order_relaxed) - 1;
       FCountLocks.store(depth, std::memory_order_relaxed);
       if (depth == 0) {
+        // A first hold: its reference came with the mutex (never the last one).
         FOwningThread.store(std::thread::id(), std::memory_order_relaxed);
-        FLockMutex.unlock();
+        FWord.UnlockRelease();
       }
       throw;
     }
@@ -183,7 +208,7 @@ void TOWLock::LeaveHolderSection(TOWLockSection* ASection, std::thread::id ACall
     if (depth == 1) {
       drop = std::exchange(FOrphanRefs, 0) + (holdsRef ? 1 : 0);
       FOwningThread.store(std::thread::id(), std::memory_order_relaxed);
-      FLockMutex.unlock();
+      FWord.Unlock();
     } else if (holdsRef) {
       ++FOrphanRefs;
     }
@@ -246,7 +271,7 @@ std::int32_t TOWLock::ReleaseMutexIfFree() {
     return 0;
   const std::int32_t orphans = std::exchange(FOrphanRefs, 0);
   FOwningThread.store(std::thread::id(), std::memory_order_relaxed);
-  FLockMutex.unlock();
+  FWord.Unlock();
   return orphans;
 }
 
@@ -259,12 +284,12 @@ bool TOWLock::TryAcquire(std::thread::id ACaller, int ATimeoutMs, bool ARetake) 
     }
     if (FInStopCount.load(std::memory_order_relaxed) > 0) return false;
   }
-  if (!WaitForMutex(FLockMutex, ATimeoutMs)) return false;
+  if (!WaitForMutex(FWord, ATimeoutMs)) return false;
   std::lock_guard guard(FIntLockSection);
   // A stop that began while we waited, and gave the mutex up for a delivery, still refuses us.
   // Holds being taken back after an unlock-all are not new: they may still win the mutex.
   if (!ARetake && FInStopCount.load(std::memory_order_relaxed) > 0) {
-    FLockMutex.unlock();
+    FWord.Unlock();
     return false;
   }
   FOwningThread.store(ACaller, std::memory_order_relaxed);
@@ -323,7 +348,7 @@ TOWLockSectionRef TOWLock::StopLock() {
     if (owns) FCountLocks.fetch_add(1, std::memory_order_relaxed);
   }
   if (!owns) {
-    while (!WaitForMutex(FLockMutex, KStopWaitMs)) {
+    while (!WaitForMutex(FWord, KStopWaitMs)) {
     }
     std::lock_guard guard(FIntLockSection);
     FOwningThread.store(caller, std::memory_order_relaxed);
@@ -354,7 +379,7 @@ TOWLockSectionRef TOWLock::UnlockAllLockInOrder(IOWLock* AFirstLock) {
       section->FSavedOrphans = std::exchange(FOrphanRefs, 0);
       FCountLocks.store(0, std::memory_order_relaxed);
       FOwningThread.store(std::thread::id(), std::memory_order_relaxed);
-      FLockMutex.unlock();
+      FWord.Unlock();
     }
   }
   Report(TOWLockEvent::AfterAcquire, TOWLockKind::UnlockAll);

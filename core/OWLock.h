@@ -12,6 +12,8 @@
 // pending, is taken without the internal mutex: one try-lock of the lock's mutex for the first
 // hold, plain counting for the nested ones.
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -120,11 +122,57 @@ class TOWLockSection final : public IOWLockSection {
   TOWLockSection* FNextFree = nullptr;
 };
 
+// The lock's mutex and its reference count in one word: a first hold takes the lock and a
+// reference to it, and leaving it gives both back, with one atomic operation each. Waiters sleep
+// on a condition variable, with a deadline.
+class TOWLockWord {
+ public:
+  static constexpr std::uint64_t KLocked = 1;
+  static constexpr std::uint64_t KWaiters = 2;
+  static constexpr std::uint64_t KRef = 4;
+
+  bool TryLock() noexcept { return TryLockAdding(KLocked); }
+  // The lock and a reference with it.
+  bool TryLockAddRef() noexcept { return TryLockAdding(KLocked + KRef); }
+  bool LockUntil(std::chrono::system_clock::time_point ADeadline);
+  void Unlock() noexcept {
+    std::uint64_t s = FState.load(std::memory_order_relaxed);
+    while (!(s & KWaiters))
+      if (FState.compare_exchange_weak(s, s & ~KLocked, std::memory_order_release, std::memory_order_relaxed)) return;
+    UnlockWaking();
+  }
+  // Unlocks and drops one reference; true when it was the last.
+  bool UnlockRelease() noexcept {
+    std::uint64_t s = FState.load(std::memory_order_relaxed);
+    while (!(s & KWaiters))
+      if (FState.compare_exchange_weak(s, (s & ~KLocked) - KRef, std::memory_order_acq_rel, std::memory_order_relaxed))
+        return s >> 2 == 1;
+    // The waiters are woken while our reference still keeps the lock alive.
+    UnlockWaking();
+    return ReleaseRef();
+  }
+  void AddRef() noexcept { FState.fetch_add(KRef, std::memory_order_relaxed); }
+  bool ReleaseRef() noexcept { return FState.fetch_sub(KRef, std::memory_order_acq_rel) >> 2 == 1; }
+
+ private:
+  bool TryLockAdding(std::uint64_t AAdd) noexcept {
+    std::uint64_t s = FState.load(std::memory_order_relaxed);
+    while (!(s & KLocked))
+      if (FState.compare_exchange_weak(s, s + AAdd, std::memory_order_acquire, std::memory_order_relaxed)) return true;
+    return false;
+  }
+  void UnlockWaking() noexcept;
+
+  std::atomic<std::uint64_t> FState{0};
+  std::mutex FWaitMutex;
+  std::condition_variable FWaitChanged;
+};
+
 class TOWLock final : public IOWLock {
  public:
   static TRefPtr<TOWLock> Create() { return TRefPtr<TOWLock>(new TOWLock()); }
 
-  void AddRef() noexcept override { FRefCount.fetch_add(1, std::memory_order_relaxed); }
+  void AddRef() noexcept override { FWord.AddRef(); }
   void Release() noexcept override;
 
   [[nodiscard]] TOWLockSectionRef ReadLock() override { return Acquire(TOWLockKind::Read, nullptr); }
@@ -167,18 +215,19 @@ class TOWLock final : public IOWLock {
       FCountLocks.store(depth + 1, std::memory_order_relaxed);
       return HolderSection(AKind, false);
     }
-    if (!FLockMutex.try_lock()) return nullptr;
+    // The first hold's section keeps the lock alive: its reference comes with the mutex.
+    if (!FWord.TryLockAddRef()) return nullptr;
     // Checked with the mutex held: a stop section that gave the mutex up for a delivery still
     // refuses everyone else.
     if (FInStopCount.load(std::memory_order_acquire) != 0) {
-      FLockMutex.unlock();
+      FWord.UnlockRelease();  // not the last reference: the caller reached us through one
       return nullptr;
     }
     FOwningThread.store(ACaller, std::memory_order_relaxed);
     FCountLocks.store(1, std::memory_order_relaxed);
     return HolderSection(AKind, true);
   }
-  // Caller holds FLockMutex (a hold was just counted for it).
+  // Caller holds the mutex (a hold was just counted for it, and for a first hold, a reference).
   TOWLockSection* HolderSection(TOWLockKind AKind, bool AHoldsRef) {
     TOWLockSection* section = FOwnerFree;
     if (!section) return HolderSectionSlow(AKind, AHoldsRef);
@@ -195,7 +244,6 @@ class TOWLock final : public IOWLock {
     ASection->FSavedOrphans = 0;
     ASection->FOwnerPool = true;
     ASection->FHoldsRef = AHoldsRef;
-    if (AHoldsRef) AddRef();
   }
   TOWLockSection* HolderSectionSlow(TOWLockKind AKind, bool AHoldsRef);
   TOWLockSectionRef AcquireSection(TOWLockKind AKind, IOWLock* ASlaveLock);
@@ -214,15 +262,22 @@ class TOWLock final : public IOWLock {
           if (holdsRef) ++FOrphanRefs;  // left before the nested sections: their hold keeps the lock
           return;
         }
-        std::int32_t drop = FOrphanRefs + (holdsRef ? 1 : 0);
+        std::int32_t drop = FOrphanRefs;
         FOrphanRefs = 0;
         FOwningThread.store(std::thread::id(), std::memory_order_relaxed);
-        FLockMutex.unlock();
-        while (drop-- > 0) Release();
+        UnlockDropping(holdsRef, drop);
         return;
       }
     }
     ReleaseSectionSlow(ASection);
+  }
+  // Gives the mutex up and drops ADrop references, plus the hold's own when AHoldsRef.
+  void UnlockDropping(bool AHoldsRef, std::int32_t ADrop) {
+    if (AHoldsRef ? FWord.UnlockRelease() : (FWord.Unlock(), false)) {
+      delete this;  // that was the last reference, so there were no others to drop
+      return;
+    }
+    while (ADrop-- > 0) Release();
   }
   void ReleaseSectionSlow(TOWLockSection* ASection);
   void LeaveHolderSection(TOWLockSection* ASection, std::thread::id ACaller);
@@ -241,17 +296,16 @@ class TOWLock final : public IOWLock {
   void RecycleSection(TOWLockSection* ASection) noexcept;
   void Report(TOWLockEvent AEvent, TOWLockKind AKind);
 
-  std::atomic<std::int32_t> FRefCount{0};
+  TOWLockWord FWord;
   mutable std::mutex FIntLockSection;
   // Written under FIntLockSection, except FCountLocks and FOwningThread, which only the holder of
-  // FLockMutex writes; atomic so that the holder's fast path and other threads' reads can meet.
+  // mutex writes; atomic so that the holder's fast path and other threads' reads can meet.
   std::atomic<std::int32_t> FCountStopLocks{0};
   std::atomic<std::int32_t> FCountStopLocksOwner{0};
   std::atomic<std::int32_t> FCountLocks{0};
   std::atomic<std::int32_t> FInStopCount{0};
   std::atomic<std::thread::id> FOwningThread{};
-  std::timed_mutex FLockMutex;
-  // Guarded by holding FLockMutex: free sections for the holder's read and write sections, and
+  // Guarded by holding the mutex: free sections for the holder's read and write sections, and
   // the lock references of first sections left before the nested ones (dropped with the hold).
   TOWLockSection* FOwnerFree = nullptr;
   std::int32_t FOrphanRefs = 0;
