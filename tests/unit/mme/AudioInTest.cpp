@@ -711,6 +711,7 @@ struct TWaveInFault {
   unsigned After;     // calls of it that work first
   bool bOneNotTaken;  // one buffer never reaches the device (its add fails) before the case
   const char* Text;   // nullptr: the failure is not reported and capture goes on
+  bool bLeftOpen;     // the device stays open until the next open or the release
 };
 
 // Every failing waveIn call with every code a driver may answer. Each case ends with the input
@@ -721,15 +722,15 @@ TEST_F(AudioInTest, EveryFailingCallWithEveryCodeIsReportedOrIgnoredAndEndsClean
                              platform::MMSYSERR_INVALHANDLE, platform::MMSYSERR_NODRIVER,    platform::MMSYSERR_NOMEM,
                              platform::MMSYSERR_INVALPARAM,  platform::WAVERR_BADFORMAT,     platform::WAVERR_STILLPLAYING};
   const TWaveInFault faults[] = {
-      {"open", "waveInOpen", EArmed::Start, 0, false, "Can't open audio device."},
-      {"start", "waveInStart", EArmed::Start, 0, false, "Can't start audio device."},
-      {"reset", "waveInReset", EArmed::Stop, 0, false, "Can't restart audio device."},
-      {"second reset", "waveInReset", EArmed::Stop, 1, true, "Can't restart audio device."},
-      {"prepare", "waveInPrepareHeader", EArmed::Start, 0, false, nullptr},
-      {"add", "waveInAddBuffer", EArmed::Start, 0, false, nullptr},
-      {"unprepare after a block", "waveInUnprepareHeader", EArmed::Capture, 0, false, nullptr},
-      {"unprepare at the stop", "waveInUnprepareHeader", EArmed::Stop, 0, false, nullptr},
-      {"close", "waveInClose", EArmed::Stop, 0, false, nullptr},
+      {"open", "waveInOpen", EArmed::Start, 0, false, "Can't open audio device.", false},
+      {"start", "waveInStart", EArmed::Start, 0, false, "Can't start audio device.", true},
+      {"reset", "waveInReset", EArmed::Stop, 0, false, "Can't restart audio device.", false},
+      {"second reset", "waveInReset", EArmed::Stop, 1, true, "Can't restart audio device.", false},
+      {"prepare", "waveInPrepareHeader", EArmed::Start, 0, false, nullptr, false},
+      {"add", "waveInAddBuffer", EArmed::Start, 0, false, nullptr, false},
+      {"unprepare after a block", "waveInUnprepareHeader", EArmed::Capture, 0, false, nullptr, false},
+      {"unprepare at the stop", "waveInUnprepareHeader", EArmed::Stop, 0, false, nullptr, false},
+      {"close", "waveInClose", EArmed::Stop, 0, false, nullptr, true},
   };
   testsupport::TWatchdog watchdog("failing waveIn calls", std::chrono::seconds(300));
   Input.reset();
@@ -785,7 +786,9 @@ TEST_F(AudioInTest, EveryFailingCallWithEveryCodeIsReportedOrIgnoredAndEndsClean
       // A stream that was announced has ended.
       const std::string events = Sink.Events().substr(firstEvent);
       if (f.When == EArmed::Start) {
-        if (f.Text) EXPECT_EQ(events, "RSE");
+        if (f.Text) {
+          EXPECT_EQ(events, "RSE");
+        }
       } else if (!Input->GetEnabled()) {
         EXPECT_EQ(events, "RSBBE");
       }
@@ -793,6 +796,7 @@ TEST_F(AudioInTest, EveryFailingCallWithEveryCodeIsReportedOrIgnoredAndEndsClean
       // Once the device works again the same input captures and stops.
       Input->SetEnabled(false);
       EXPECT_FALSE(Input->GetEnabled());
+      EXPECT_EQ(Wave().OpenDevices(), f.bLeftOpen ? 1u : 0u);
       Input->SetEnabled(true);
       EXPECT_EQ(Input->BuffersAtDevice(), TALAudioIn::KCaptureBuffers);
       EXPECT_TRUE(Capture(1, Sink.BufferCount() + 1));
