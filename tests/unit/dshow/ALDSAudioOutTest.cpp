@@ -584,6 +584,25 @@ TEST_F(ALDSAudioOutTest, FreeingWhilePausedWithADeliveryWaitingEndsThatWait) {
   EXPECT_EQ(0u, DS.LiveObjects());
 }
 
+// Without the graph's event interface no completion can come: the stream clock alone tells when
+// the queue has played out.
+TEST_F(ALDSAudioOutTest, WithoutTheEventInterfaceAnEndedStreamStillPlaysOutAndStops) {
+  testsupport::TWatchdog watchdog("no graph events");
+  Make();
+  CatchErrors(false);
+  DS.FailNext("Graph.QueryInterface.IMediaEventEx", E_NOINTERFACE);
+  Source.Start();
+  Source.Send(3);
+  Source.Stop();
+  ASSERT_TRUE(Pumped([&] { return Empties.load() == 1; }));
+  EXPECT_EQ(OAHWND{0}, DS.Graph(0).NotifyWindow);  // nobody asked for events
+  EXPECT_EQ(3u, DS.Renderer(0).Played.size());
+  EXPECT_EQ(State_Stopped, DS.Graph(0).State);
+  EXPECT_TRUE(ErrorsSeen().empty());
+  Out.reset();
+  EXPECT_EQ(0u, DS.LiveObjects());
+}
+
 struct TKeepingRenderer {
   const char* Name;
   bool bOffersAllocator;

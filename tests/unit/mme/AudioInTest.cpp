@@ -108,74 +108,6 @@ class TCaptureSink : public TObject {
   TRequest FRequest;
 };
 
-// The simulation's wave service with one script more: a chosen waveInReset fails.
-class TResetScriptedWave final : public platform::IWaveAudio {
- public:
-  explicit TResetScriptedWave(platform::IWaveAudio& AInner) : W(AInner) {}
-
-  // Counting from now, the ANth reset fails with AResult (0: none does).
-  void FailReset(unsigned ANth, TMMResult AResult) {
-    FResets = 0;
-    FFailingReset = ANth;
-    FResult = AResult;
-  }
-
-  std::uint32_t waveOutGetNumDevs() override { return W.waveOutGetNumDevs(); }
-  TMMResult waveOutGetDevCapsW(std::uint32_t id, platform::TWaveDevCaps& caps) override { return W.waveOutGetDevCapsW(id, caps); }
-  TMMResult waveOutOpen(platform::THWaveOut* h, std::uint32_t id, const platform::TWaveFormatExtensible* f,
-                        platform::TWaveOutProc cb, std::uintptr_t inst, std::uint32_t flags) override {
-    return W.waveOutOpen(h, id, f, cb, inst, flags);
-  }
-  TMMResult waveOutClose(platform::THWaveOut h) override { return W.waveOutClose(h); }
-  TMMResult waveOutPrepareHeader(platform::THWaveOut h, platform::TWaveHdr* p) override { return W.waveOutPrepareHeader(h, p); }
-  TMMResult waveOutUnprepareHeader(platform::THWaveOut h, platform::TWaveHdr* p) override { return W.waveOutUnprepareHeader(h, p); }
-  TMMResult waveOutWrite(platform::THWaveOut h, platform::TWaveHdr* p) override { return W.waveOutWrite(h, p); }
-  TMMResult waveOutPause(platform::THWaveOut h) override { return W.waveOutPause(h); }
-  TMMResult waveOutRestart(platform::THWaveOut h) override { return W.waveOutRestart(h); }
-  TMMResult waveOutReset(platform::THWaveOut h) override { return W.waveOutReset(h); }
-  std::uint32_t waveInGetNumDevs() override { return W.waveInGetNumDevs(); }
-  TMMResult waveInGetDevCapsW(std::uint32_t id, platform::TWaveDevCaps& caps) override { return W.waveInGetDevCapsW(id, caps); }
-  TMMResult waveInOpen(platform::THWaveIn* h, std::uint32_t id, const platform::TWaveFormatExtensible* f,
-                       platform::TWaveInProc cb, std::uintptr_t inst, std::uint32_t flags) override {
-    return W.waveInOpen(h, id, f, cb, inst, flags);
-  }
-  TMMResult waveInClose(platform::THWaveIn h) override { return W.waveInClose(h); }
-  TMMResult waveInPrepareHeader(platform::THWaveIn h, platform::TWaveHdr* p) override { return W.waveInPrepareHeader(h, p); }
-  TMMResult waveInUnprepareHeader(platform::THWaveIn h, platform::TWaveHdr* p) override { return W.waveInUnprepareHeader(h, p); }
-  TMMResult waveInAddBuffer(platform::THWaveIn h, platform::TWaveHdr* p) override { return W.waveInAddBuffer(h, p); }
-  TMMResult waveInStart(platform::THWaveIn h) override { return W.waveInStart(h); }
-  TMMResult waveInStop(platform::THWaveIn h) override { return W.waveInStop(h); }
-  TMMResult waveInReset(platform::THWaveIn h) override {
-    if (++FResets == FFailingReset) return FResult;
-    return W.waveInReset(h);
-  }
-
- private:
-  platform::IWaveAudio& W;
-  std::atomic<unsigned> FFailingReset{0};
-  std::atomic<TMMResult> FResult{0};
-  std::atomic<unsigned> FResets{0};
-};
-
-// The simulated world with that wave service in place of its own. Installed before any component
-// exists: their threads read the current platform as they start.
-class TScriptedWavePlatform final : public platform::IPlatform {
- public:
-  TScriptedWavePlatform(TSimPlatform& AInner, platform::IWaveAudio& AWave) : P(AInner), FWave(AWave) {}
-  platform::IMessages& Messages() override { return P.Messages(); }
-  platform::ITime& Time() override { return P.Time(); }
-  platform::IThreads& Threads() override { return P.Threads(); }
-  platform::IMediaTimer& MediaTimer() override { return P.MediaTimer(); }
-  platform::IWindowing& Windowing() override { return P.Windowing(); }
-  platform::IWaveAudio& Wave() override { return FWave; }
-  platform::ICom& Com() override { return P.Com(); }
-  platform::IRegistry& Registry() override { return P.Registry(); }
-
- private:
-  TSimPlatform& P;
-  platform::IWaveAudio& FWave;
-};
-
 // The shell's capture format.
 void SetShellFormat(TALAudioIn& AInput) {
   TALAudioFormat& f = AInput.GetAudioFormat();
@@ -215,9 +147,6 @@ class AudioInTest : public ::testing::Test {
   }
 
   TSimPlatform Platform;
-  TResetScriptedWave Resets{Platform.SimWave()};
-  TScriptedWavePlatform World{Platform, Resets};
-  platform::TPlatformScope Scope{World};
   std::uint32_t Mic = 0, Line = 0;
   TCaptureSink Sink;
   std::unique_ptr<TALAudioIn> Input;
@@ -626,7 +555,7 @@ class AudioInErrorTest : public AudioInTest,
 TEST_P(AudioInErrorTest, AFailureIsReportedWithItsTextAndCode) {
   const TErrorCase& c = std::get<0>(GetParam());
   const bool bHandled = std::get<1>(GetParam());
-  Resets.FailReset(c.FailingReset, c.Code);
+  if (c.FailingReset) Wave().FailNextCall("waveInReset", c.Code, 1, c.FailingReset - 1);
 
   struct TReport {
     TObject* Sender;
@@ -691,9 +620,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(AudioInTest, AfterAFailedSecondResetTheBuffersStayUntilTheRelease) {
   Wave().FailNextCall("waveInAddBuffer", platform::MMSYSERR_NOMEM);
   Input->SetEnabled(true);
-  Resets.FailReset(2, 3);
+  Wave().FailNextCall("waveInReset", 3, 1, 1);  // the second one
   EXPECT_THROW(Input->SetEnabled(false), ESLException);
-  Resets.FailReset(0, 0);
   EXPECT_EQ(Input->BuffersAtDevice(), 40u);
   EXPECT_EQ(Calls("waveInClose"), 0u);
   Input.reset();
