@@ -367,8 +367,8 @@ TEST_F(ALDSAudioInTest, ADownstreamStopEndsTheCapture) {
 
 class ALDSAudioInEventTest : public ALDSAudioInTest, public ::testing::WithParamInterface<LONG> {};
 
-// The graph stops and no buffer follows; the stream ends with the disabling, after which the
-// same input captures again.
+// The graph stops; the stream ends with the disabling, nothing follows its end, and the same
+// input captures again.
 TEST_P(ALDSAudioInEventTest, AnEventThatEndsCaptureStopsTheGraphAndDisablingThenEndsTheStream) {
   testsupport::TWatchdog watchdog("capture event");
   const int threads = testsupport::ProcessThreadCount();
@@ -383,12 +383,12 @@ TEST_P(ALDSAudioInEventTest, AnEventThatEndsCaptureStopsTheGraphAndDisablingThen
   ASSERT_EQ(1u, DS.Graph(0).Freed.size());
   EXPECT_EQ(GetParam(), DS.Graph(0).Freed[0].Code);
   EXPECT_EQ(0, DS.Graph(0).DoubleFrees);
-  const std::size_t count = Sink.BufferCount();
-  std::this_thread::sleep_for(60ms);
-  EXPECT_EQ(count, Sink.BufferCount());
   EXPECT_EQ(0, Sink.Stops());
   In->SetEnabled(false);
   EXPECT_EQ(1, Sink.Stops());
+  std::this_thread::sleep_for(60ms);
+  EXPECT_EQ('X', Sink.Events().back());  // nothing after the end of the stream
+  const std::size_t count = Sink.BufferCount();
   In->SetEnabled(true);
   EXPECT_TRUE(Eventually([&] { return Sink.BufferCount() >= count + 2; }));
   In.reset();
