@@ -318,13 +318,26 @@ void TALDSAudioIn::Open() {
     FGraph->Error(KDSCantFindAudioCaptureDevice, 0);
     return;
   }
-  BuildCaptureFilter();
-  // The tear-down at its start gives the lock up for a moment.
-  if (!Relock(hold)) return;
-  const bool ok = CompleteGraph();
-  if (!Relock(hold)) return;
-  // Opened only once the control is there: a failure to get it leaves the component closed.
-  FOpened = ok && FGraph->GetMediaControl();
+  try {
+    BuildCaptureFilter();
+    // The tear-down at its start gives the lock up for a moment.
+    if (!Relock(hold)) return;
+    const bool ok = CompleteGraph();
+    if (!Relock(hold)) return;
+    // Opened only once the control is there: a failure to get it leaves the component closed.
+    FOpened = ok && FGraph->GetMediaControl();
+  } catch (...) {
+    DiscardGraph();
+    throw;
+  }
+  if (!FOpened) DiscardGraph();
+}
+
+// A failed open leaves no graph behind, nor the mark of one built: the next open builds it whole.
+void TALDSAudioIn::DiscardGraph() {
+  THold stop = FLock->StopLock();
+  UnbuildCapture();
+  TearDownCapture();
 }
 
 void TALDSAudioIn::Close() {

@@ -194,6 +194,7 @@ class TALDSAudioIn : public TLPComponent {
   bool RunCapture(THold& AHold);
   bool ReadConnectedFormat(TALWaveFormatExtensible& AFormat);
   void UnbuildCapture();
+  void DiscardGraph();
   void TearDownCapture();
   void ReleaseGrabber();
   TOWNotifyResult OutputPinOperation(IOWNotifyOperation* AOperation);

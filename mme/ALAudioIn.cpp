@@ -160,7 +160,20 @@ void TALAudioIn::StartCapture() {
 bool TALAudioIn::OpenAndStart(const TALWaveFormatExtensible& AFormat) {
   TRefPtr<TOWStartWaveOperation> start(new TOWStartWaveOperation(AFormat, false));
   FOutputPin.Notify(start.Get());
-  if (!OpenDevice(AFormat)) return false;
+  // A stream announced that will never run is ended at once: no receiver waits for it, and a
+  // receiver that connects later is not told of it.
+  bool bStarted = false;
+  try {
+    bStarted = OpenDevice(AFormat) && StartDevice();
+  } catch (...) {
+    FOutputPin.EndStop();
+    throw;
+  }
+  if (!bStarted) FOutputPin.EndStop();
+  return bStarted;
+}
+
+bool TALAudioIn::StartDevice() {
   platform::THWaveIn handle;
   {
     TALParamsSection params(*FParams);
@@ -241,7 +254,9 @@ bool TALAudioIn::CloseDevice() {
   platform::THWaveIn handle;
   {
     TALParamsSection params(*FParams);
-    if (!FParams->GetIsOpen()) return false;
+    // The handle, not the open mark: a stop whose reset failed left the device open, and a
+    // later stop tries again.
+    if (HIn == platform::THWaveIn{}) return false;
     FParams->SetIsOpen(false);
     handle = HIn;
   }
@@ -268,8 +283,8 @@ bool TALAudioIn::CloseDevice() {
   }
   for (auto& b : list) Wave().waveInUnprepareHeader(handle, &b->WaveHdr);
   list.clear();
-  Wave().waveInClose(handle);
-  HIn = {};
+  // A device that refused to close is closed again by the next open or the release.
+  if (Wave().waveInClose(handle) == platform::MMSYSERR_NOERROR) HIn = {};
   // The reset's completions are of no use now.
   if (FWaveThread) FWaveThread->ClearRecords();
   return true;

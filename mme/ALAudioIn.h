@@ -94,6 +94,7 @@ class TALAudioIn : public TLPComponent {
   // Announces the stream, opens the device and starts it; false after a handled error.
   bool OpenAndStart(const TALWaveFormatExtensible& AFormat);
   bool OpenDevice(const TALWaveFormatExtensible& AFormat);
+  bool StartDevice();
   void QueueBuffer();
   // The device reset, its buffers freed and closed; false when it was not open or a reset failed
   // (reported).

@@ -144,6 +144,7 @@ static_assert(std::is_trivially_copyable_v<TWaveFormatExtensible>);
 // The part of WAVEOUTCAPSW / WAVEINCAPSW that the components read.
 struct TWaveDevCaps {
   std::string szPname;  // UTF-8
+  std::uint16_t wChannels = 0;  // as the driver says: nothing keeps it from being 0 or absurd
 };
 
 // Called with WOM_OPEN, WOM_DONE (header = the block) and WOM_CLOSE (header null); see Threads above.

@@ -1302,14 +1302,20 @@ void TSimDShow::SetClassEnumeratorResult(const GUID& category, HRESULT hr) {
   FWorld->EnumResults[category] = hr;
 }
 
-void TSimDShow::FailNext(const std::string& point, HRESULT hr, unsigned count) {
+void TSimDShow::FailNext(const std::string& point, HRESULT hr, unsigned count, unsigned after) {
   std::lock_guard g(FWorld->Mutex);
+  for (unsigned i = 0; i < after; ++i) FWorld->Failures[point].push_back(S_OK);
   for (unsigned i = 0; i < count; ++i) FWorld->Failures[point].push_back(hr);
 }
 
 void TSimDShow::SetAllocatorLimit(LONG bytes) {
   std::lock_guard g(FWorld->Mutex);
   FWorld->AllocatorLimit = bytes;
+}
+
+void TSimDShow::SetRendererKeepsSamples(bool bKeeps) {
+  std::lock_guard g(FWorld->Mutex);
+  FWorld->bRendererKeepsSamples = bKeeps;
 }
 
 void TSimDShow::SetRendererAllocator(bool bOffers) {

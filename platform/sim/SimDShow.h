@@ -112,9 +112,10 @@ class TSimDShow {
   // --- scripting: failures at named points, each taken once ("Graph.Run", "Graph.Stop",
   // "Graph.Pause", "Graph.AddFilter", "Graph.QueryInterface.IMediaControl",
   // "Graph.QueryInterface.IMediaEventEx", "Graph.QueryInterface.IMediaFilter",
-  // "Builder.SetFiltergraph", "Builder.RenderStream", "Renderer.ReceiveConnection",
-  // "Graph.GetSyncSource") ---
-  void FailNext(const std::string& point, HRESULT hr, unsigned count = 1);
+  // "Builder.SetFiltergraph", "Builder.RenderStream", "Pin.ReceiveConnection" (any simulated
+  // input pin), "Graph.GetSyncSource"): after `after` more passes through the point that work,
+  // the next `count` fail with hr ---
+  void FailNext(const std::string& point, HRESULT hr, unsigned count = 1, unsigned after = 0);
 
   // --- scripting: allocators and renderers ---
   // Memory allocators made from now on grant at most this many bytes per buffer (0: no limit).
@@ -122,6 +123,9 @@ class TSimDShow {
   // Renderers made from now on offer their own allocator (true) or fail GetAllocator with
   // VFW_E_NO_ALLOCATOR, as Wine's DirectSound renderer does.
   void SetRendererAllocator(bool bOffers);
+  // Renderers made from now on play what they receive but keep every sample until they are
+  // destroyed, as a renderer that never releases its samples does.
+  void SetRendererKeepsSamples(bool bKeeps);
 
   // --- scripting: audio capture ---
   // Every channel of frame n holds (n & 0x7FFF) for 16-bit formats; other widths hold zeros.

@@ -860,6 +860,7 @@ class TSimRenderer final : public TSimFilter, public IBasicAudio {
     }
     std::lock_guard g(FWorld->Mutex);
     FOffersAllocator = FWorld->bRendererAllocator;
+    FKeepsSamples = FWorld->bRendererKeepsSamples;
     FWorld->Renderers.push_back(FLog);
   }
   ~TSimRenderer() override {
@@ -869,6 +870,7 @@ class TSimRenderer final : public TSimFilter, public IBasicAudio {
     }
     StopThread();
     ReleaseQueue();
+    for (IMediaSample* s : FKept) s->Release();
     std::lock_guard g(FLog->Mutex);
     FLog->Info.bAlive = false;
   }
@@ -1078,13 +1080,21 @@ class TSimRenderer final : public TSimFilter, public IBasicAudio {
         std::lock_guard g(FLog->Mutex);
         FLog->Info.Played.push_back(std::move(r));
       }
-      s->Release();
       lk.lock();
+      if (FKeepsSamples) {
+        FKept.push_back(s);
+      } else {
+        lk.unlock();
+        s->Release();
+        lk.lock();
+      }
     }
   }
 
   std::shared_ptr<TRendererLog> FLog;
   bool FOffersAllocator = true;
+  bool FKeepsSamples = false;
+  std::vector<IMediaSample*> FKept;  // under FStream; released by the destructor alone
   std::mutex FStream;
   std::condition_variable FChanged;
   FILTER_STATE FStreamState = State_Stopped;

@@ -82,6 +82,7 @@ struct TSimDShow::TWorld {
   std::map<std::string, std::deque<HRESULT>> Failures;
   LONG AllocatorLimit = 0;
   bool bRendererAllocator = true;
+  bool bRendererKeepsSamples = false;
   std::vector<WAVEFORMATEX> CaptureFormats;
   std::vector<std::shared_ptr<TRendererLog>> Renderers;
   std::vector<std::shared_ptr<TGraphLog>> Graphs;

@@ -79,6 +79,7 @@ std::uint64_t AlignDown(std::uint64_t v, std::uint32_t align) { return align ? v
 struct TSimWave::TDevice {
   std::string Name;
   TMMResult CapsResult = MMSYSERR_NOERROR;
+  std::uint16_t CapsChannels = 2;
   TMMResult OpenResult = MMSYSERR_NOERROR;
   bool bExclusive = false;
   EWavePace Pace = EWavePace::RealTime;
@@ -192,6 +193,16 @@ void TSimWave::FailInputCaps(std::uint32_t id, TMMResult result) {
   FInputs.at(id).CapsResult = result;
 }
 
+void TSimWave::SetOutputCapsChannels(std::uint32_t id, std::uint16_t channels) {
+  std::lock_guard g(FMutex);
+  FOutputs.at(id).CapsChannels = channels;
+}
+
+void TSimWave::SetInputCapsChannels(std::uint32_t id, std::uint16_t channels) {
+  std::lock_guard g(FMutex);
+  FInputs.at(id).CapsChannels = channels;
+}
+
 void TSimWave::SetOutputOpenResult(std::uint32_t id, TMMResult result) {
   std::lock_guard g(FMutex);
   if (id == WAVE_MAPPER) FMapperOpenResult[0] = result;
@@ -214,9 +225,9 @@ void TSimWave::SetInputExclusive(std::uint32_t id, bool bExclusive) {
   FInputs.at(id).bExclusive = bExclusive;
 }
 
-void TSimWave::FailNextCall(const std::string& function, TMMResult result, unsigned count) {
+void TSimWave::FailNextCall(const std::string& function, TMMResult result, unsigned count, unsigned after) {
   std::lock_guard g(FMutex);
-  FFailNext[function] = {result, count};
+  FFailNext[function] = {result, count, after};
 }
 
 void TSimWave::SetOutputPace(std::uint32_t id, EWavePace pace) {
@@ -313,9 +324,13 @@ bool TSimWave::RefuseLocked(const char* function, TMMResult& result) {
     return true;
   }
   auto it = FFailNext.find(function);
-  if (it != FFailNext.end() && it->second.second > 0) {
-    --it->second.second;
-    result = RecordLocked(function, it->second.first);
+  if (it != FFailNext.end() && it->second.Count > 0) {
+    if (it->second.After > 0) {
+      --it->second.After;
+      return false;
+    }
+    --it->second.Count;
+    result = RecordLocked(function, it->second.Result);
     return true;
   }
   return false;
@@ -435,11 +450,13 @@ TMMResult TSimWave::CapsImpl(bool bInput, const char* function, std::uint32_t id
   TDevices& devs = DevicesLocked(bInput);
   if (id == WAVE_MAPPER && !devs.empty()) {
     caps.szPname = "Microsoft Sound Mapper";
+    caps.wChannels = devs[0].CapsChannels;
     return RecordLocked(function, MMSYSERR_NOERROR);
   }
   if (id >= devs.size()) return RecordLocked(function, MMSYSERR_BADDEVICEID);
   if (devs[id].CapsResult != MMSYSERR_NOERROR) return RecordLocked(function, devs[id].CapsResult);
   caps.szPname = DriverName(devs[id].Name);
+  caps.wChannels = devs[id].CapsChannels;
   return RecordLocked(function, MMSYSERR_NOERROR);
 }
 

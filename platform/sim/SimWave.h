@@ -66,8 +66,12 @@ class TSimWave final : public IWaveAudio {
   // An exclusive device refuses a second open with MMSYSERR_ALLOCATED while it is open.
   void SetOutputExclusive(std::uint32_t id, bool bExclusive);
   void SetInputExclusive(std::uint32_t id, bool bExclusive);
-  // The next `count` calls of `function` (a seam name) fail with `result` and do nothing else.
-  void FailNextCall(const std::string& function, TMMResult result, unsigned count = 1);
+  // After `after` more calls of `function` (a seam name) that work, the next `count` fail with
+  // `result` and do nothing else.
+  void FailNextCall(const std::string& function, TMMResult result, unsigned count = 1, unsigned after = 0);
+  // The capabilities report this many channels (default 2), true or not.
+  void SetOutputCapsChannels(std::uint32_t id, std::uint16_t channels);
+  void SetInputCapsChannels(std::uint32_t id, std::uint16_t channels);
   // Applies to the device's streams from now on (default RealTime).
   void SetOutputPace(std::uint32_t id, EWavePace pace);
   void SetInputPace(std::uint32_t id, EWavePace pace);
@@ -149,7 +153,12 @@ class TSimWave final : public IWaveAudio {
   mutable std::mutex FMutex;
   TDevices FOutputs, FInputs;
   TMMResult FMapperOpenResult[2] = {0, 0};  // [output, input]
-  std::map<std::string, std::pair<TMMResult, unsigned>> FFailNext;
+  struct TFailure {
+    TMMResult Result = 0;
+    unsigned Count = 0;
+    unsigned After = 0;  // calls still to let through first
+  };
+  std::map<std::string, TFailure> FFailNext;
   std::map<std::uintptr_t, std::shared_ptr<TStream>> FStreams;
   std::uintptr_t FNextHandle = 0x5100;
   std::vector<TOpenRecord> FOpens;

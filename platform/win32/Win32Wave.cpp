@@ -154,7 +154,10 @@ std::uint32_t TWin32Wave::waveOutGetNumDevs() { return ::waveOutGetNumDevs(); }
 TMMResult TWin32Wave::waveOutGetDevCapsW(std::uint32_t uDeviceID, TWaveDevCaps& caps) {
   WAVEOUTCAPSW c{};
   MMRESULT r = ::waveOutGetDevCapsW(uDeviceID, &c, sizeof(c));
-  if (r == MMSYSERR_NOERROR) caps.szPname = DeviceName(c.szPname);
+  if (r == MMSYSERR_NOERROR) {
+    caps.szPname = DeviceName(c.szPname);
+    caps.wChannels = c.wChannels;
+  }
   return r;
 }
 
@@ -205,7 +208,10 @@ std::uint32_t TWin32Wave::waveInGetNumDevs() { return ::waveInGetNumDevs(); }
 TMMResult TWin32Wave::waveInGetDevCapsW(std::uint32_t uDeviceID, TWaveDevCaps& caps) {
   WAVEINCAPSW c{};
   MMRESULT r = ::waveInGetDevCapsW(uDeviceID, &c, sizeof(c));
-  if (r == MMSYSERR_NOERROR) caps.szPname = DeviceName(c.szPname);
+  if (r == MMSYSERR_NOERROR) {
+    caps.szPname = DeviceName(c.szPname);
+    caps.wChannels = c.wChannels;
+  }
   return r;
 }
 

@@ -23,6 +23,7 @@
 #include "dshow/ALDSAudioOut.h"
 #include "gen/ALSignalGen.h"
 #include "tests/unit/FaultSupport.h"
+#include "tests/unit/dshow/DSFaults.h"
 #include "tests/unit/dshow/DSTestWorld.h"
 #include "tests/unit/gen/GenTestSink.h"
 
@@ -151,6 +152,19 @@ class ALDSAudioOutTest : public TDSWorldTest {
   std::unique_ptr<TALDSAudioOut> Out;  // freed first
 };
 
+// Counts the ticks of a clock source pin.
+class TClockCounter : public TObject {
+ public:
+  TClockCounter()
+      : Lock(TOWLock::Create()), Pin(this, Lock.Get(), [this](TOWBasicPin*, const TALGuid&, IOWNotifyOperation*, TOWNotifyState) {
+          ++Ticks;
+          return 0u;
+        }) {}
+  std::atomic<int> Ticks{0};
+  TRefPtr<TOWLock> Lock;
+  TOWClockSinkPin Pin;
+};
+
 // ---------------------------------------------------------------- opening
 
 TEST_F(ALDSAudioOutTest, OpenBeforeAnyStreamBuildsTheGraphFor11025HzStereoAndCloseTearsItDown) {
@@ -203,71 +217,87 @@ TEST_F(ALDSAudioOutTest, WithNoDeviceTheStreamGoesToTheRendererTheGraphBuilderPi
   EXPECT_EQ(0, Out->GetVolume());  // no renderer of its own to ask
 }
 
-TEST_F(ALDSAudioOutTest, EachOpenFailureRaisesItsTextWithTheCodeAndLeavesTheOutputClosed) {
-  struct TCase {
-    const char* Point;  // a failure point of the simulation, or "" for the cases below
-    const char* Device;
-    HRESULT Code;
-    const char* Text;
+// Every step of building and running the graph failing with each code, the error handled or not:
+// the exact text and code, no graph, renderer or clock left behind, and the same output opens
+// and plays once the step works again. Freed, it leaves no object, thread or storage block.
+TEST_F(ALDSAudioOutTest, EveryFailingGraphStepIsReportedWithItsCodeAndLeavesNothingBehind) {
+  const TDSFailure steps[] = {
+      {"graph manager", EDSFault::Create, "", CLSID_FilterGraph, 0, 0, "Can't build DirectShow graph."},
+      {"graph manager left set", EDSFault::CreateLeaving, "", CLSID_FilterGraph, 0, 0, "Can't build DirectShow graph."},
+      {"graph builder", EDSFault::Create, "", CLSID_CaptureGraphBuilder2, 0, 0, "Can't build DirectShow graph builder."},
+      {"builder's graph", EDSFault::Point, "Builder.SetFiltergraph", {}, 0, 0, "Can't build DirectShow graph builder."},
+      {"device binding", EDSFault::Bind, "", {}, 0, 0, "Can't create audio render filter."},
+      {"renderer added", EDSFault::Point, "Graph.AddFilter", {}, 0, 0, "Can't add audio render filter."},
+      {"source added", EDSFault::Point, "Graph.AddFilter", {}, 1, 0, "Can't set audio source filter."},
+      {"render stream", EDSFault::Point, "Builder.RenderStream", {}, 0, 0, "Can't render audio output."},
+      {"renderer's connection", EDSFault::Point, "Pin.ReceiveConnection", {}, 0, VFW_E_CANNOT_CONNECT,
+       "Can't render audio output."},
+      {"control", EDSFault::Point, "Graph.QueryInterface.IMediaControl", {}, 0, 0, "Can't obtain IMediaControl."},
+      {"media filter", EDSFault::Point, "Graph.QueryInterface.IMediaFilter", {}, 0, 0, "Can't obtain IMediaFilter."},
+      {"run", EDSFault::Point, "Graph.Run", {}, 0, 0, "Can't start render."},
+      {"clock", EDSFault::Point, "Graph.GetSyncSource", {}, 0, 0, "Can't obtain the reggerence clock."},
   };
-  const HRESULT kFail = static_cast<HRESULT>(0x80004005);
-  const std::vector<TCase> cases = {
-      {"Graph.AddFilter", "Speakers", kFail, "Can't add audio render filter."},
-      {"Graph.AddFilter", "None", kFail, "Can't set audio source filter."},
-      {"Builder.RenderStream", "Speakers", static_cast<HRESULT>(0x80040217), "Can't render audio output."},
-      {"Graph.QueryInterface.IMediaControl", "Speakers", E_NOINTERFACE, "Can't obtain IMediaControl."},
-      {"Graph.QueryInterface.IMediaFilter", "Speakers", E_NOINTERFACE, "Can't obtain IMediaFilter."},
-      {"bind", "Speakers", static_cast<HRESULT>(0x80070005), "Can't create audio render filter."},
-      {"create", "Speakers", static_cast<HRESULT>(0x80040154), "Can't build DirectShow graph."},
-  };
-  for (bool bHandled : {false, true}) {
-    for (const TCase& c : cases) {
-      SCOPED_TRACE(std::string(c.Text) + (bHandled ? " (handled)" : ""));
-      const std::string point = c.Point;
-      platform::sim::TSimDevice speakers = DS.Device(Speakers);
-      if (point == "bind") {
-        speakers.BindToObjectResult = c.Code;
-        DS.SetDevice(Speakers, speakers);
-      } else if (point == "create") {
-        Sim.SimCom().FailCreate(CLSID_FilterGraph, c.Code);
-      } else {
-        DS.FailNext(point, c.Code);
-      }
-      Out = MakeOut(c.Device);
-      Errors.clear();
-      CatchErrors(bHandled);
-      if (bHandled) {
-        EXPECT_NO_THROW(Out->Open());
-      } else {
+  testsupport::TWatchdog watchdog("failing DirectShow output steps", std::chrono::seconds(300));
+  const int threads = testsupport::ProcessThreadCount();
+  const long long blocks = testsupport::PoolBlocksInUse();
+  std::size_t left = 0, leftGraphs = 0;  // objects of classes that misbehave: their own business
+  for (const bool bHandled : {false, true}) {
+    for (const TDSFailure& f : steps) {
+      for (const HRESULT code : KDSFailureCodes) {
+        const std::string name = std::string(f.Name) + " " + CodeText(code) + (bHandled ? " handled" : "");
+        SCOPED_TRACE(name);
+        const std::string point = f.Point;
+        // Run and clock fail at the end of the prefill; the rest while the graph is built.
+        const bool bAtRun = point == "Graph.Run" || point == "Graph.GetSyncSource";
+        Out = MakeOut();
+        ASSERT_TRUE(Out->GetInputPin().Connect(&Source.Pin));
+        Errors.clear();
+        CatchErrors(bHandled);
+        TClockCounter clock;  // the clock is only asked for by an output that paces its source
+        ASSERT_TRUE(clock.Pin.Connect(&Out->GetClockOutputPin()));
+        ArmFailure(Sim, DS, Speakers, f, code);
+        if (f.Kind == EDSFault::CreateLeaving) ++left;
+        if (f.Kind == EDSFault::CreateLeaving && f.Class == CLSID_FilterGraph) ++leftGraphs;
+        std::string raised = "<none>";
         try {
-          Out->Open();
-          ADD_FAILURE() << "no exception";
+          if (bAtRun) {
+            Source.Start();
+            Source.Send(14);  // the producer's delivery swallows the raise
+          } else {
+            Out->Open();
+          }
         } catch (const ESLException& e) {
-          EXPECT_EQ(std::string(ESLException(c.Text, c.Code).what()), e.what());
-          EXPECT_EQ(c.Text, e.ErrorText());
-          EXPECT_EQ(c.Code, e.ErrorCode());
+          raised = e.what();
         }
+        const HRESULT reported = f.Reported ? f.Reported : code;
+        ASSERT_EQ(1u, ErrorsSeen().size());
+        EXPECT_EQ(f.Text, ErrorsSeen()[0].Text);
+        EXPECT_EQ(reported, ErrorsSeen()[0].Code);
+        EXPECT_EQ(raised, bHandled || bAtRun ? "<none>" : ESLException(f.Text, reported).what());
+        if (!bAtRun) {
+          EXPECT_FALSE(Out->GetOpened());
+          std::size_t graphs = 0;
+          for (std::size_t i = 0; i < DS.GraphCount(); ++i) graphs += DS.Graph(i).bAlive;
+          EXPECT_EQ(leftGraphs, graphs);
+          for (std::size_t i = 0; i < DS.RendererCount(); ++i) EXPECT_FALSE(DS.Renderer(i).bAlive);
+        }
+        DisarmFailure(Sim, DS, Speakers, f);
+
+        // The same output plays a stream once the step works.
+        Source.Start(KMono22k);
+        Source.Send(3);
+        Source.Stop();
+        const std::size_t renderer = DS.RendererCount() - 1;
+        EXPECT_TRUE(Eventually([&] { return DS.Renderer(renderer).Played.size() == 3; }));
+        Out.reset();
+        EXPECT_EQ(left, DS.LiveObjects());
+        EXPECT_EQ(0u, Sim.SimCom().OpenClockSemaphores());
+        EXPECT_TRUE(Eventually([&] { return testsupport::PoolBlocksInUse() == blocks; }));
+        EXPECT_TRUE(testsupport::ThreadsBackTo(threads));
+        DS.ForgetHistory();
       }
-      ASSERT_EQ(1u, ErrorsSeen().size());
-      EXPECT_EQ(c.Text, ErrorsSeen()[0].Text);
-      EXPECT_EQ(c.Code, ErrorsSeen()[0].Code);
-      EXPECT_FALSE(Out->GetOpened());
-      // Nothing of the failed graph is left: the renderer's device is free again.
-      for (std::size_t i = 0; i < DS.GraphCount(); ++i) EXPECT_FALSE(DS.Graph(i).bAlive);
-      for (std::size_t i = 0; i < DS.RendererCount(); ++i) EXPECT_FALSE(DS.Renderer(i).bAlive);
-      if (point == "bind") {
-        speakers.BindToObjectResult = S_OK;
-        DS.SetDevice(Speakers, speakers);
-      } else if (point == "create") {
-        Sim.SimCom().FailCreate(CLSID_FilterGraph, S_OK);
-      }
-      // The next open, without the failure, works.
-      Out->Open();
-      EXPECT_TRUE(Out->GetOpened());
-      Out.reset();
     }
   }
-  EXPECT_EQ(0u, DS.LiveObjects());
 }
 
 TEST_F(ALDSAudioOutTest, TheExceptionMessageCarriesTheCodeInUnsignedDecimalAndUpperCaseHexadecimal) {
@@ -425,18 +455,54 @@ TEST_F(ALDSAudioOutTest, DisablingPausesTheGraphAndDropsBuffersAndEnablingRunsIt
   EXPECT_EQ(16u, DS.Renderer(0).Played.size());
 }
 
-TEST_F(ALDSAudioOutTest, ADeviceLostEventStopsTheStream) {
+struct TGraphEvent {
+  const char* Name;
+  LONG Code;
+  bool bFromRenderer;  // the renderer reports it (else the graph is handed it with an error code)
+};
+
+class ALDSAudioOutEventTest : public ALDSAudioOutTest, public ::testing::WithParamInterface<TGraphEvent> {};
+
+TEST_P(ALDSAudioOutEventTest, AnEventThatEndsPlaybackStopsTheStreamAndTheNextStreamPlays) {
+  testsupport::TWatchdog watchdog(GetParam().Name);
+  const int threads = testsupport::ProcessThreadCount();
   Make();
   Source.Start();
-  Source.Send(14);
+  Source.Send(20);
+  ASSERT_TRUE(Eventually([&] { return DS.Renderer(0).Played.size() >= 1; }));
   ASSERT_TRUE(Out->IsStreaming());
-  DS.LoseRendererDevice(0);
+  if (GetParam().bFromRenderer) {
+    DS.LoseRendererDevice(0);
+  } else {
+    DS.PostGraphEvent(0, GetParam().Code, static_cast<LONG_PTR>(0x80004005), 0);
+  }
   ASSERT_TRUE(Pumped([&] { return !Out->IsStreaming(); }));
   EXPECT_EQ(State_Stopped, DS.Graph(0).State);
   ASSERT_EQ(1u, DS.Graph(0).Freed.size());
-  EXPECT_EQ(EC_DEVICE_LOST, DS.Graph(0).Freed[0].Code);
+  EXPECT_EQ(GetParam().Code, DS.Graph(0).Freed[0].Code);
   EXPECT_EQ(0, DS.Graph(0).DoubleFrees);
+  EXPECT_EQ(0u, Out->QueuedBuffers());
+  const std::size_t played = DS.Renderer(0).Played.size();
+  Source.Send(3);  // the ended stream takes no more
+  EXPECT_EQ(played, DS.Renderer(0).Played.size());
+
+  // A new stream plays whole.
+  Source.Stop();
+  Source.Start(KMono22k);
+  Source.Send(3);
+  Source.Stop();
+  const std::size_t renderer = DS.RendererCount() - 1;
+  EXPECT_TRUE(Eventually([&] { return DS.Renderer(renderer).Played.size() == 3; }));
+  Out.reset();
+  EXPECT_EQ(0u, DS.LiveObjects());
+  EXPECT_EQ(0u, Sim.SimCom().OpenClockSemaphores());
+  EXPECT_TRUE(testsupport::ThreadsBackTo(threads));
 }
+
+INSTANTIATE_TEST_SUITE_P(Events, ALDSAudioOutEventTest,
+                         ::testing::Values(TGraphEvent{"DeviceLost", EC_DEVICE_LOST, true},
+                                           TGraphEvent{"ErrorAbort", EC_ERRORABORT, false}),
+                         [](const ::testing::TestParamInfo<TGraphEvent>& p) { return std::string(p.param.Name); });
 
 TEST_F(ALDSAudioOutTest, ChoosingAnotherDeviceStopsAndCloses) {
   Make();
@@ -461,19 +527,6 @@ TEST_F(ALDSAudioOutTest, AFailingRunAtTheEndOfThePrefillIsReportedWithItsCode) {
   Source.Send();  // the next buffer tries again
   EXPECT_TRUE(Out->IsPlaying());
 }
-
-// Counts the ticks of a clock source pin.
-class TClockCounter : public TObject {
- public:
-  TClockCounter()
-      : Lock(TOWLock::Create()), Pin(this, Lock.Get(), [this](TOWBasicPin*, const TALGuid&, IOWNotifyOperation*, TOWNotifyState) {
-          ++Ticks;
-          return 0u;
-        }) {}
-  std::atomic<int> Ticks{0};
-  TRefPtr<TOWLock> Lock;
-  TOWClockSinkPin Pin;
-};
 
 TEST_F(ALDSAudioOutTest, WithItsClockOutputConnectedTheRenderersClockTicksItOncePerBufferPeriod) {
   Make();
@@ -527,6 +580,89 @@ TEST_F(ALDSAudioOutTest, FreeingWhilePausedWithADeliveryWaitingEndsThatWait) {
   ASSERT_TRUE(Eventually([&] { return DS.Renderer(0).Played.size() >= 1; }));
   Out->SetEnabled(false);  // the renderer holds the delivery while paused
   std::this_thread::sleep_for(50ms);
+  Out.reset();
+  EXPECT_EQ(0u, DS.LiveObjects());
+}
+
+// Without the graph's event interface no completion can come: the stream clock alone tells when
+// the queue has played out.
+TEST_F(ALDSAudioOutTest, WithoutTheEventInterfaceAnEndedStreamStillPlaysOutAndStops) {
+  testsupport::TWatchdog watchdog("no graph events");
+  Make();
+  CatchErrors(false);
+  DS.FailNext("Graph.QueryInterface.IMediaEventEx", E_NOINTERFACE);
+  Source.Start();
+  Source.Send(3);
+  Source.Stop();
+  ASSERT_TRUE(Pumped([&] { return Empties.load() == 1; }));
+  EXPECT_EQ(OAHWND{0}, DS.Graph(0).NotifyWindow);  // nobody asked for events
+  EXPECT_EQ(3u, DS.Renderer(0).Played.size());
+  EXPECT_EQ(State_Stopped, DS.Graph(0).State);
+  EXPECT_TRUE(ErrorsSeen().empty());
+  Out.reset();
+  EXPECT_EQ(0u, DS.LiveObjects());
+}
+
+struct TKeepingRenderer {
+  const char* Name;
+  bool bOffersAllocator;
+  bool bCloseFirst;  // closed before it is freed (else freed while delivering)
+};
+
+class ALDSAudioOutKeepingTest : public ALDSAudioOutTest, public ::testing::WithParamInterface<TKeepingRenderer> {};
+
+// The single sample never comes back, so the next delivery waits for it: that wait ends with the
+// stop of the graph, not at the give-up bound of a stop that waits for deliveries.
+TEST_P(ALDSAudioOutKeepingTest, ARendererThatNeverReleasesItsSampleHoldsUpNeitherTheCloseNorTheRelease) {
+  testsupport::TWatchdog watchdog(GetParam().Name);
+  const int threads = testsupport::ProcessThreadCount();
+  const long long blocks = testsupport::PoolBlocksInUse();
+  DS.SetRendererKeepsSamples(true);
+  DS.SetRendererAllocator(GetParam().bOffersAllocator);
+  Make();
+  Source.Start();
+  Source.Send(20);
+  ASSERT_TRUE(Eventually([&] { return DS.Renderer(0).Played.size() >= 1; }));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(1u, DS.Renderer(0).Played.size());  // the delivery after it waits
+  const auto begin = std::chrono::steady_clock::now();
+  if (GetParam().bCloseFirst) {
+    Out->Close();
+    EXPECT_FALSE(Out->GetOpened());
+    EXPECT_FALSE(DS.Graph(0).bAlive);
+  }
+  Out.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+  Source.Stop();
+  EXPECT_EQ(0u, DS.LiveObjects());
+  EXPECT_EQ(0u, Sim.SimCom().OpenClockSemaphores());
+  EXPECT_TRUE(Eventually([&] { return testsupport::PoolBlocksInUse() == blocks; }));
+  EXPECT_TRUE(testsupport::ThreadsBackTo(threads));
+}
+
+INSTANTIATE_TEST_SUITE_P(Renderers, ALDSAudioOutKeepingTest,
+                         ::testing::Values(TKeepingRenderer{"ItsOwnAllocatorClosed", true, true},
+                                           TKeepingRenderer{"ItsOwnAllocatorFreed", true, false},
+                                           TKeepingRenderer{"OurAllocatorClosed", false, true},
+                                           TKeepingRenderer{"OurAllocatorFreed", false, false}),
+                         [](const ::testing::TestParamInfo<TKeepingRenderer>& p) { return std::string(p.param.Name); });
+
+TEST_F(ALDSAudioOutTest, WithNoRendererAtAllTheListIsEmptyAndOpeningTheDefaultFailsCleanly) {
+  DS.RemoveDevice(Speakers);
+  DS.RemoveDevice(Headphones);
+  Make("Default");
+  std::vector<std::string> names;
+  Out->GetAudioOutputDevice().GetDeviceList(&names);
+  EXPECT_TRUE(names.empty());
+  CatchErrors(true);
+  Out->Open();
+  ASSERT_EQ(1u, ErrorsSeen().size());
+  EXPECT_EQ("Can't render audio output.", ErrorsSeen()[0].Text);
+  EXPECT_EQ(VFW_E_CANNOT_RENDER, ErrorsSeen()[0].Code);
+  EXPECT_FALSE(Out->GetOpened());
+  Source.Start();
+  Source.Send(20);
+  Source.Stop();
   Out.reset();
   EXPECT_EQ(0u, DS.LiveObjects());
 }

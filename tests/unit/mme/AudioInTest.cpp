@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,7 @@
 #include "mme/ALAudioIn.h"
 #include "platform/Platform.h"
 #include "platform/sim/SimPlatform.h"
+#include "tests/unit/FaultSupport.h"
 
 namespace portwise {
 namespace {
@@ -56,6 +58,8 @@ class TCaptureSink : public TObject {
   std::vector<PALAudioBuffer> Buffers() { std::lock_guard g(M); return FBuffers; }
   std::vector<std::thread::id> BufferThreads() { std::lock_guard g(M); return FBufferThreads; }
   TALWaveFormatExtensible LastFormat() { std::lock_guard g(M); return FFormat; }
+  // Lets the buffers received so far go (their storage goes back to the pool).
+  void ForgetBuffers() { std::lock_guard g(M); FBuffers.clear(); }
   struct TRequest {
     TObject* Pump = nullptr;
     TOWPumpType PumpType = ptNone;
@@ -104,74 +108,6 @@ class TCaptureSink : public TObject {
   TRequest FRequest;
 };
 
-// The simulation's wave service with one script more: a chosen waveInReset fails.
-class TResetScriptedWave final : public platform::IWaveAudio {
- public:
-  explicit TResetScriptedWave(platform::IWaveAudio& AInner) : W(AInner) {}
-
-  // Counting from now, the ANth reset fails with AResult (0: none does).
-  void FailReset(unsigned ANth, TMMResult AResult) {
-    FResets = 0;
-    FFailingReset = ANth;
-    FResult = AResult;
-  }
-
-  std::uint32_t waveOutGetNumDevs() override { return W.waveOutGetNumDevs(); }
-  TMMResult waveOutGetDevCapsW(std::uint32_t id, platform::TWaveDevCaps& caps) override { return W.waveOutGetDevCapsW(id, caps); }
-  TMMResult waveOutOpen(platform::THWaveOut* h, std::uint32_t id, const platform::TWaveFormatExtensible* f,
-                        platform::TWaveOutProc cb, std::uintptr_t inst, std::uint32_t flags) override {
-    return W.waveOutOpen(h, id, f, cb, inst, flags);
-  }
-  TMMResult waveOutClose(platform::THWaveOut h) override { return W.waveOutClose(h); }
-  TMMResult waveOutPrepareHeader(platform::THWaveOut h, platform::TWaveHdr* p) override { return W.waveOutPrepareHeader(h, p); }
-  TMMResult waveOutUnprepareHeader(platform::THWaveOut h, platform::TWaveHdr* p) override { return W.waveOutUnprepareHeader(h, p); }
-  TMMResult waveOutWrite(platform::THWaveOut h, platform::TWaveHdr* p) override { return W.waveOutWrite(h, p); }
-  TMMResult waveOutPause(platform::THWaveOut h) override { return W.waveOutPause(h); }
-  TMMResult waveOutRestart(platform::THWaveOut h) override { return W.waveOutRestart(h); }
-  TMMResult waveOutReset(platform::THWaveOut h) override { return W.waveOutReset(h); }
-  std::uint32_t waveInGetNumDevs() override { return W.waveInGetNumDevs(); }
-  TMMResult waveInGetDevCapsW(std::uint32_t id, platform::TWaveDevCaps& caps) override { return W.waveInGetDevCapsW(id, caps); }
-  TMMResult waveInOpen(platform::THWaveIn* h, std::uint32_t id, const platform::TWaveFormatExtensible* f,
-                       platform::TWaveInProc cb, std::uintptr_t inst, std::uint32_t flags) override {
-    return W.waveInOpen(h, id, f, cb, inst, flags);
-  }
-  TMMResult waveInClose(platform::THWaveIn h) override { return W.waveInClose(h); }
-  TMMResult waveInPrepareHeader(platform::THWaveIn h, platform::TWaveHdr* p) override { return W.waveInPrepareHeader(h, p); }
-  TMMResult waveInUnprepareHeader(platform::THWaveIn h, platform::TWaveHdr* p) override { return W.waveInUnprepareHeader(h, p); }
-  TMMResult waveInAddBuffer(platform::THWaveIn h, platform::TWaveHdr* p) override { return W.waveInAddBuffer(h, p); }
-  TMMResult waveInStart(platform::THWaveIn h) override { return W.waveInStart(h); }
-  TMMResult waveInStop(platform::THWaveIn h) override { return W.waveInStop(h); }
-  TMMResult waveInReset(platform::THWaveIn h) override {
-    if (++FResets == FFailingReset) return FResult;
-    return W.waveInReset(h);
-  }
-
- private:
-  platform::IWaveAudio& W;
-  std::atomic<unsigned> FFailingReset{0};
-  std::atomic<TMMResult> FResult{0};
-  std::atomic<unsigned> FResets{0};
-};
-
-// The simulated world with that wave service in place of its own. Installed before any component
-// exists: their threads read the current platform as they start.
-class TScriptedWavePlatform final : public platform::IPlatform {
- public:
-  TScriptedWavePlatform(TSimPlatform& AInner, platform::IWaveAudio& AWave) : P(AInner), FWave(AWave) {}
-  platform::IMessages& Messages() override { return P.Messages(); }
-  platform::ITime& Time() override { return P.Time(); }
-  platform::IThreads& Threads() override { return P.Threads(); }
-  platform::IMediaTimer& MediaTimer() override { return P.MediaTimer(); }
-  platform::IWindowing& Windowing() override { return P.Windowing(); }
-  platform::IWaveAudio& Wave() override { return FWave; }
-  platform::ICom& Com() override { return P.Com(); }
-  platform::IRegistry& Registry() override { return P.Registry(); }
-
- private:
-  TSimPlatform& P;
-  platform::IWaveAudio& FWave;
-};
-
 // The shell's capture format.
 void SetShellFormat(TALAudioIn& AInput) {
   TALAudioFormat& f = AInput.GetAudioFormat();
@@ -211,9 +147,6 @@ class AudioInTest : public ::testing::Test {
   }
 
   TSimPlatform Platform;
-  TResetScriptedWave Resets{Platform.SimWave()};
-  TScriptedWavePlatform World{Platform, Resets};
-  platform::TPlatformScope Scope{World};
   std::uint32_t Mic = 0, Line = 0;
   TCaptureSink Sink;
   std::unique_ptr<TALAudioIn> Input;
@@ -622,7 +555,7 @@ class AudioInErrorTest : public AudioInTest,
 TEST_P(AudioInErrorTest, AFailureIsReportedWithItsTextAndCode) {
   const TErrorCase& c = std::get<0>(GetParam());
   const bool bHandled = std::get<1>(GetParam());
-  Resets.FailReset(c.FailingReset, c.Code);
+  if (c.FailingReset) Wave().FailNextCall("waveInReset", c.Code, 1, c.FailingReset - 1);
 
   struct TReport {
     TObject* Sender;
@@ -687,14 +620,174 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(AudioInTest, AfterAFailedSecondResetTheBuffersStayUntilTheRelease) {
   Wave().FailNextCall("waveInAddBuffer", platform::MMSYSERR_NOMEM);
   Input->SetEnabled(true);
-  Resets.FailReset(2, 3);
+  Wave().FailNextCall("waveInReset", 3, 1, 1);  // the second one
   EXPECT_THROW(Input->SetEnabled(false), ESLException);
-  Resets.FailReset(0, 0);
   EXPECT_EQ(Input->BuffersAtDevice(), 40u);
   EXPECT_EQ(Calls("waveInClose"), 0u);
   Input.reset();
   EXPECT_EQ(Wave().OpenDevices(), 0u);
 }
+
+// ------------------------------------------------------------------ faults
+
+enum class EArmed { Start, Capture, Stop };
+
+struct TWaveInFault {
+  const char* Name;
+  const char* Function;
+  EArmed When;        // armed just before this step
+  unsigned After;     // calls of it that work first
+  bool bOneNotTaken;  // one buffer never reaches the device (its add fails) before the case
+  const char* Text;   // nullptr: the failure is not reported and capture goes on
+  bool bLeftOpen;     // the device stays open until the next open or the release
+};
+
+// Every failing waveIn call with every code a driver may answer. Each case ends with the input
+// released: no device open, no device thread, every storage block back in the pool, every thread
+// ended; before that, once the device works again, the same input captures and stops.
+TEST_F(AudioInTest, EveryFailingCallWithEveryCodeIsReportedOrIgnoredAndEndsCleanly) {
+  const TMMResult codes[] = {platform::MMSYSERR_ERROR,       platform::MMSYSERR_BADDEVICEID, platform::MMSYSERR_ALLOCATED,
+                             platform::MMSYSERR_INVALHANDLE, platform::MMSYSERR_NODRIVER,    platform::MMSYSERR_NOMEM,
+                             platform::MMSYSERR_INVALPARAM,  platform::WAVERR_BADFORMAT,     platform::WAVERR_STILLPLAYING};
+  const TWaveInFault faults[] = {
+      {"open", "waveInOpen", EArmed::Start, 0, false, "Can't open audio device.", false},
+      {"start", "waveInStart", EArmed::Start, 0, false, "Can't start audio device.", true},
+      {"reset", "waveInReset", EArmed::Stop, 0, false, "Can't restart audio device.", false},
+      {"second reset", "waveInReset", EArmed::Stop, 1, true, "Can't restart audio device.", false},
+      {"prepare", "waveInPrepareHeader", EArmed::Start, 0, false, nullptr, false},
+      {"add", "waveInAddBuffer", EArmed::Start, 0, false, nullptr, false},
+      {"unprepare after a block", "waveInUnprepareHeader", EArmed::Capture, 0, false, nullptr, false},
+      {"unprepare at the stop", "waveInUnprepareHeader", EArmed::Stop, 0, false, nullptr, false},
+      {"close", "waveInClose", EArmed::Stop, 0, false, nullptr, true},
+  };
+  testsupport::TWatchdog watchdog("failing waveIn calls", std::chrono::seconds(300));
+  Input.reset();
+  const long long blocks = testsupport::PoolBlocksInUse();
+  const int threads = testsupport::ProcessThreadCount();
+  struct TReport {
+    std::string Text;
+    std::int32_t Code;
+  };
+  for (const TWaveInFault& f : faults) {
+    for (const TMMResult code : codes) {
+      const std::string name = std::string(f.Name) + " " + std::to_string(code);
+      SCOPED_TRACE(name);
+      Sink.ForgetBuffers();
+      const std::size_t firstBuffer = Sink.BufferCount();
+      const std::size_t firstEvent = Sink.Events().size();
+      std::vector<TReport> reports;
+      Input = CreateComponent<TALAudioIn>(nullptr);
+      SetShellFormat(*Input);
+      Input->SetOnError([&](TObject*, const std::string& t, std::int32_t c, bool&) { reports.push_back({t, c}); });
+      ASSERT_TRUE(Sink.Pin.Connect(&Input->GetOutputPin()));
+      if (f.bOneNotTaken) Wave().FailNextCall("waveInAddBuffer", platform::MMSYSERR_NOMEM);
+
+      std::string raised = "<none>";
+      auto step = [&](EArmed AStep, const std::function<void()>& AWhat) {
+        if (f.When == AStep) Wave().FailNextCall(f.Function, code, 1, f.After);
+        try {
+          AWhat();
+        } catch (const ESLException& e) {
+          raised = e.what();
+        }
+      };
+      step(EArmed::Start, [&] { Input->SetEnabled(true); });
+      const bool bStarted = Input->GetEnabled();
+      if (bStarted) {
+        step(EArmed::Capture, [&] { ASSERT_TRUE(Capture(2, firstBuffer + 2)); });
+        step(EArmed::Stop, [&] { Input->SetEnabled(false); });
+      }
+      if (f.Text) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(code));
+        EXPECT_EQ(raised, std::string(f.Text) + " - " + std::to_string(code) + " - " + hex);
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0].Text, f.Text);
+        EXPECT_EQ(reports[0].Code, static_cast<std::int32_t>(code));
+      } else {
+        EXPECT_EQ(raised, "<none>");
+        EXPECT_TRUE(reports.empty());
+        EXPECT_TRUE(bStarted);
+        EXPECT_FALSE(Input->GetEnabled());
+        EXPECT_EQ(Sink.BufferCount(), firstBuffer + 2);  // two blocks captured, sent once each
+      }
+      // A stream that was announced has ended.
+      const std::string events = Sink.Events().substr(firstEvent);
+      if (f.When == EArmed::Start) {
+        if (f.Text) {
+          EXPECT_EQ(events, "RSE");
+        }
+      } else if (!Input->GetEnabled()) {
+        EXPECT_EQ(events, "RSBBE");
+      }
+
+      // Once the device works again the same input captures and stops.
+      Input->SetEnabled(false);
+      EXPECT_FALSE(Input->GetEnabled());
+      EXPECT_EQ(Wave().OpenDevices(), f.bLeftOpen ? 1u : 0u);
+      Input->SetEnabled(true);
+      EXPECT_EQ(Input->BuffersAtDevice(), TALAudioIn::KCaptureBuffers);
+      EXPECT_TRUE(Capture(1, Sink.BufferCount() + 1));
+      Input->SetEnabled(false);
+      EXPECT_EQ(Wave().OpenDevices(), 0u);
+
+      Input.reset();
+      Sink.ForgetBuffers();
+      EXPECT_EQ(Wave().OpenDevices(), 0u);
+      EXPECT_EQ(Wave().RunningDeviceThreads(), 0u);
+      EXPECT_TRUE(WaitFor([&] { return testsupport::PoolBlocksInUse() == blocks; }))
+          << testsupport::PoolBlocksInUse() - blocks << " blocks in use";
+      EXPECT_TRUE(testsupport::ThreadsBackTo(threads));
+    }
+  }
+}
+
+TEST_F(AudioInTest, ADeviceThatStopsCompletingBlocksNeverHoldsUpTheStopOrTheRelease) {
+  testsupport::TWatchdog watchdog("input that stops completing");
+  const int threads = testsupport::ProcessThreadCount();
+  Input->SetEnabled(true);
+  ASSERT_TRUE(Capture(3, 3));  // three blocks, then the device falls silent for good
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(Sink.BufferCount(), 3u);
+  EXPECT_EQ(Input->BuffersAtDevice(), 40u);
+  Input->SetEnabled(false);
+  EXPECT_FALSE(Input->GetEnabled());
+  EXPECT_EQ(Wave().OpenDevices(), 0u);
+  EXPECT_EQ(Input->BuffersAtDevice(), 0u);
+  Input->SetEnabled(true);  // again, and freed while the device still completes nothing
+  EXPECT_EQ(Input->BuffersAtDevice(), 40u);
+  Input.reset();
+  EXPECT_EQ(Wave().OpenDevices(), 0u);
+  EXPECT_EQ(Wave().RunningDeviceThreads(), 0u);
+  EXPECT_EQ(Sink.Events(), "RSBBBERSEX");
+  EXPECT_TRUE(testsupport::ThreadsBackTo(threads));
+}
+
+// What the capabilities say of channels is not what the input opens with: its own format is.
+class AudioInLyingCapsTest : public AudioInTest, public ::testing::WithParamInterface<std::uint16_t> {};
+
+TEST_P(AudioInLyingCapsTest, ADeviceWhoseCapabilitiesLieIsListedFoundByNameAndOpenedWithTheInputsFormat) {
+  Wave().SetInputCapsChannels(Line, GetParam());
+  std::vector<std::string> warnings;
+  Input->SetOnWarning([&](TObject*, const std::string& t, std::int32_t) { warnings.push_back(t); });
+  std::vector<std::string> names;
+  Input->GetDevice().GetDeviceList(names);
+  EXPECT_EQ(names, (std::vector<std::string>{"Microphone", "Line In"}));
+  Input->GetDevice().SetDeviceName("Line In");
+  Input->SetEnabled(true);
+  ASSERT_EQ(Wave().Opens().size(), 1u);
+  EXPECT_EQ(Wave().Opens()[0].RequestedId, Line);
+  EXPECT_EQ(Wave().Opens()[0].Format.nChannels, 2);
+  EXPECT_EQ(Wave().Opens()[0].Format.nBlockAlign, 4);
+  EXPECT_TRUE(warnings.empty());
+  Wave().ReleaseInputBlocks(Line, 2);
+  ASSERT_TRUE(WaitFor([&] { return Sink.BufferCount() == 2; }));
+  EXPECT_EQ(Sink.Buffers()[0]->GetChannels(), 2u);
+  EXPECT_EQ(Sink.Buffers()[0]->GetByteSize(), 4096u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Channels, AudioInLyingCapsTest, ::testing::Values(0, 0xFFFF),
+                         [](const ::testing::TestParamInfo<std::uint16_t>& p) { return "Channels" + std::to_string(p.param); });
 
 }  // namespace
 }  // namespace portwise

@@ -206,6 +206,11 @@ TEST_F(SimWaveTest, AScriptedCallFailureHitsTheNextCallsOnlyAndDoesNothing) {
   Sim.ReleaseOutputBlocks(Out, 1);
   ASSERT_TRUE(log.WaitFor(pl::WOM_DONE, 1));  // the failed pause did not pause
   EXPECT_EQ(pl::MMSYSERR_NOERROR, Sim.waveOutPause(h));
+  Sim.FailNextCall("waveOutRestart", pl::MMSYSERR_ERROR, 1, 2);  // the third one fails
+  EXPECT_EQ(pl::MMSYSERR_NOERROR, Sim.waveOutRestart(h));
+  EXPECT_EQ(pl::MMSYSERR_NOERROR, Sim.waveOutRestart(h));
+  EXPECT_EQ(pl::MMSYSERR_ERROR, Sim.waveOutRestart(h));
+  EXPECT_EQ(pl::MMSYSERR_NOERROR, Sim.waveOutRestart(h));
   ResetAndClose(h);
 }
 
