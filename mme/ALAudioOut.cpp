@@ -254,7 +254,11 @@ TALAudioOut::~TALAudioOut() {
     if (FWaveThread) FWaveThread->ClearRecords();
     FParams->SetIsOpen(false);
     Wave().waveOutReset(HOut);
-    ReleaseDevice();
+    if (ReleaseDevice() != platform::MMSYSERR_NOERROR) {
+      // The device would not close: what it may still call back must stay valid.
+      static_cast<void>(FWaveThread.release());
+      for (auto& buffer : FParams->GetList()) static_cast<void>(buffer.release());
+    }
   }
   FProcessNotify.reset();
   FMainThreadQueueEmpty.reset();
@@ -439,9 +443,13 @@ bool TALAudioOut::OpenForStream(TALWaveFormatExtensible AFormat, bool APause) {
   if (APause && !FEnabled) return false;
   if (IsOpen()) CloseDevice(false);
   if (HOut != platform::THWaveOut{}) {
-    // Left over from a close whose reset failed.
+    // Left over from a close whose reset or close failed.
     Wave().waveOutReset(HOut);
-    ReleaseDevice();
+    const platform::TMMResult closed = ReleaseDevice();
+    if (closed != platform::MMSYSERR_NOERROR) {
+      ReportError(KALCantOpenAudioDevice, closed);
+      return false;
+    }
   }
   // Resolved before the params section: the lookup may warn, and the warning handler is the user's.
   const std::uint32_t id = FDevice.GetDeviceID();
@@ -608,17 +616,25 @@ void TALAudioOut::CloseDevice(bool AClearPump) {
   ReleaseDevice();
 }
 
-void TALAudioOut::ReleaseDevice() {
+platform::TMMResult TALAudioOut::ReleaseDevice() {
   if (FWaveThread) FWaveThread->Terminate();
+  platform::TMMResult result = platform::MMSYSERR_NOERROR;
   {
     TALParamsSection params(*FParams);
     auto& list = FParams->GetList();
     for (const auto& record : list) Wave().waveOutUnprepareHeader(record->HOut, &record->WaveHdr);
+    if (HOut != platform::THWaveOut{}) result = Wave().waveOutClose(HOut);
+    if (result != platform::MMSYSERR_NOERROR) {
+      // A device that refused to close is tried again by the next open or the release. Until
+      // then it may still use its buffers and call back: both stay (the thread object, ended,
+      // ignores what it is sent).
+      return result;
+    }
     list.clear();
-    if (HOut != platform::THWaveOut{}) Wave().waveOutClose(HOut);
     HOut = {};
   }
   FWaveThread.reset();
+  return result;
 }
 
 void TALAudioOut::Flush() {

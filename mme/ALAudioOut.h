@@ -319,7 +319,8 @@ class TALAudioOut : public TALBasicAudioOut {
   void ClaimPump(TOWPumpRequestOperation& ARequest);
   void CloseDevice(bool AClearPump);
   // The device, its buffers and the wave thread go whatever the platform says (destruction).
-  void ReleaseDevice();
+  // The close's result: a device that refused to close keeps its handle, buffers and thread.
+  platform::TMMResult ReleaseDevice();
   void WaveMessage(std::uint32_t uMsg, platform::TWaveHdr* AWaveHdr);
   void BufferDone(platform::TWaveHdr* AWaveHdr);
   void QueueEmptyNotified();

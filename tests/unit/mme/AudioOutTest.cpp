@@ -733,6 +733,43 @@ TEST_F(AudioOutTest, AResetFailureInCloseRaisesAndTheDeviceStaysUntilTheOutputIs
   EXPECT_EQ(1u, Count("waveOutClose"));
 }
 
+TEST_F(AudioOutTest, ADeviceThatRefusedToCloseIsClosedByTheNextOpenOrRefusesIt) {
+  Make();
+  Source.Start();
+  Source.Send(3);
+  Sim.FailNextCall("waveOutClose", 1);
+  Out->Close();
+  EXPECT_EQ(1u, Sim.OpenDevices());  // the handle is kept, not forgotten
+  // Still refusing: nothing new is opened over it.
+  Sim.FailNextCall("waveOutClose", 1);
+  try {
+    Out->Open();
+    ADD_FAILURE() << "no exception";
+  } catch (const ESLException& e) {
+    EXPECT_STREQ("Can't open audio device. - 1 - 1", e.what());
+  }
+  EXPECT_EQ(1u, Sim.OpenDevices());
+  // Then it closes, and the output opens again.
+  Out->Open();
+  EXPECT_TRUE(Out->IsOpen());
+  EXPECT_EQ(1u, Sim.OpenDevices());
+  EXPECT_EQ(3u, Count("waveOutClose"));
+  Out.reset();
+  EXPECT_EQ(0u, Sim.OpenDevices());
+}
+
+TEST_F(AudioOutTest, ADeviceThatRefusedToCloseIsClosedWhenTheOutputIsFreed) {
+  Make();
+  Source.Start();
+  Source.Send(3);
+  Sim.FailNextCall("waveOutClose", 1);
+  Out->Close();
+  EXPECT_EQ(1u, Sim.OpenDevices());
+  Out.reset();
+  EXPECT_EQ(0u, Sim.OpenDevices());
+  EXPECT_EQ(2u, Count("waveOutClose"));
+}
+
 TEST_F(AudioOutTest, FailuresOfTheBufferCallsAreIgnored) {
   Make();
   Out->SetPrefillInterval(0);
