@@ -247,7 +247,8 @@ class TALAudioBuffer final : public TMLMediaBuffer, public IALAudioBuffer {
   void Unique() override { TSLGenericBuffer::Unique(); }
   void RemoveOwnerShip() override { TSLGenericBuffer::RemoveOwnerShip(); }
   void Resize(std::uint32_t ASize, bool APreserveData) override { TSLGenericBuffer::Resize(ASize, APreserveData); }
-  // Frame copy into another buffer, channels paired by speaker position, widths converted.
+  // Frame copy into another buffer, channels paired by speaker position, widths converted. Frames
+  // copied onto frames of the same block are read as they were before the copy.
   void CopyTo(std::uint32_t ASourceIndex, ISLData* ATarget, std::uint32_t ATargetIndex,
               std::uint32_t ACount) override;
   TSLSequenceStamp& GetSequenceStamp() override { return FSequenceStamp; }

@@ -424,6 +424,41 @@ TEST(ALAudioBufferFrameCopy, CopiesFromAndToTheGivenFramesAndStopsAtTheBufferEnd
   EXPECT_EQ(dst->GetSample(0, 0), 7);
 }
 
+// A copy whose frames overlap in one block: the target frames receive the source frames as they
+// were before the copy, whichever way the ranges overlap, into the buffer itself or into another
+// view of its block that writes in place.
+TEST(ALAudioBufferFrameCopy, CopiesOverlappingFramesOfOneBlockAsTheyWereBefore) {
+  struct TCase {
+    std::uint32_t Channels, From, To, Count;
+    bool bOtherView;
+  } const cases[] = {{1, 0, 3, 10, false}, {2, 0, 1, 12, false}, {1, 5, 2, 10, false},
+                     {2, 4, 0, 9, false},  {1, 0, 4, 8, true},   {2, 6, 1, 10, true}};
+  for (const TCase& c : cases) {
+    PALAudioBuffer buffer = Buffer16(c.Channels, c.Channels == 1 ? 0x1 : 0x3, 16);
+    FillPattern16(*buffer);
+    PALAudioBuffer target = buffer;
+    if (c.bOtherView) {
+      target = TALAudioBuffer::CreateEx(*buffer);
+      buffer->RemoveOwnerShip();  // the target is the single owner: it writes the shared block
+    }
+    std::vector<std::int32_t> before;
+    for (std::uint32_t f = 0; f < 16; ++f)
+      for (std::uint32_t ch = 0; ch < c.Channels; ++ch) before.push_back(buffer->GetSample(f, ch));
+    std::vector<std::int32_t> want = before;
+    for (std::uint32_t i = 0; i < c.Count; ++i)
+      for (std::uint32_t ch = 0; ch < c.Channels; ++ch)
+        want[(c.To + i) * c.Channels + ch] = before[(c.From + i) * c.Channels + ch];
+
+    buffer->CopyTo(c.From, target.Get(), c.To, c.Count);
+    ASSERT_EQ(target->GetReadPointer(), buffer->GetReadPointer());  // still one block
+    std::vector<std::int32_t> got;
+    for (std::uint32_t f = 0; f < 16; ++f)
+      for (std::uint32_t ch = 0; ch < c.Channels; ++ch) got.push_back(target->GetSample(f, ch));
+    EXPECT_EQ(got, want) << c.Channels << " channels, " << c.Count << " frames " << c.From << " -> " << c.To
+                         << (c.bOtherView ? " through another view" : "");
+  }
+}
+
 TEST(ALAudioBufferFrameCopy, ZeroFillsAnEightBitTargetWithZero) {
   PALAudioBuffer src = Buffer16(1, 0x1, 4);
   PALAudioBuffer dst = TALAudioBuffer::CreateDataEx(nullptr, 44100, 8, 2, 4, TALSpeakers::FromMask(0x3));
