@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,6 +28,8 @@ using TBytes = std::vector<std::uint8_t>;
 constexpr std::uint64_t KMaxBytes = 256 * 1024;  // storage asked for in one go, beyond the refused sizes
 constexpr std::uint64_t KRefused = std::uint64_t{1} << 30;
 constexpr std::size_t KMaxViews = 6;
+// FUZZ_TRACE=1 in the environment lists the steps of a run (to read a finding).
+const bool GTrace = std::getenv("FUZZ_TRACE") != nullptr;
 
 std::uint32_t Container(std::uint32_t ABits) { return static_cast<std::uint32_t>((std::uint64_t{ABits} + 7) / 8 * 8); }
 
@@ -142,6 +145,7 @@ void CheckShape(IALAudioBuffer& B, const TShape& S, std::uint32_t AMask) {
 
 PALAudioBuffer Construct(FuzzedDataProvider& AInput, TWorld& W) {
   const int kind = AInput.ConsumeIntegralInRange<int>(0, 10);
+  if (GTrace) std::fprintf(stderr, "  construct kind %d\n", kind);
   if (kind >= 6) {
     if (W.Views.empty()) return nullptr;
     IALAudioBuffer& other = *W.Views[AInput.ConsumeIntegralInRange<std::size_t>(0, W.Views.size() - 1)];
@@ -400,6 +404,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
   while (input.remaining_bytes() > 0 && ++steps < 64) {
     w.Snapshot();
     const int op = input.ConsumeIntegralInRange<int>(0, 8);
+    if (GTrace) std::fprintf(stderr, "step %d: op %d on %zu views\n", steps, op, w.Views.size());
     if (op <= 1 || w.Views.empty()) {
       PALAudioBuffer b = Construct(input, w);
       if (b && w.Views.size() < KMaxViews) w.Views.push_back(b);

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <random>
@@ -194,6 +196,29 @@ TEST(ALAudioBufferCreate, SharesTheStorageOfTheBufferItIsMadeFrom) {
   EXPECT_EQ(block->CountTransports(), 1);
   EXPECT_FALSE(TALAudioBuffer::CreateUniversal(nullptr));
   EXPECT_FALSE(TALAudioBuffer::CreateCopy(nullptr));
+}
+
+// A view made from another has stamps of its own block: once it has a block of its own, its time
+// stamp and sequence number are no longer the other view's, and they outlive the other view.
+TEST(ALAudioBufferCreate, AViewMadeFromAnotherStampsItsOwnBlock) {
+  const std::function<PALAudioBuffer(TALAudioBuffer&)> makers[] = {
+      [](TALAudioBuffer& a) { return TALAudioBuffer::CreateEx(a); },
+      [](TALAudioBuffer& a) { return TALAudioBuffer::CreateCopy(&a); },
+      [](TALAudioBuffer& a) { return PALAudioBuffer(dynamic_cast<TALAudioBuffer*>(a.MakeCopy().Get())); },
+  };
+  for (std::size_t k = 0; k < std::size(makers); ++k) {
+    PALAudioBuffer a = TALAudioBuffer::CreateSize(44100, 16, 2, 64);
+    PALAudioBuffer b = makers[k](*a);
+    ASSERT_TRUE(b->MakeUnique(true));
+    b->GetTimeStamp().SetTimes(5, 9);
+    b->GetSequenceStamp().SetBufferNumber(3);
+    EXPECT_FALSE(a->GetTimeStamp().GetAvailable()) << "maker " << k;
+    EXPECT_FALSE(a->GetSequenceStamp().GetAvailable()) << "maker " << k;
+    a.Reset();
+    EXPECT_TRUE(b->GetTimeStamp().GetAvailable()) << "maker " << k;
+    EXPECT_EQ(b->GetTimeStamp().GetEnd(), 9) << "maker " << k;
+    EXPECT_EQ(b->GetSequenceStamp().GetBufferNumber(), 3) << "maker " << k;
+  }
 }
 
 // ------------------------------------------------------------------ copy on write
