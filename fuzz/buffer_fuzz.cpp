@@ -25,7 +25,7 @@ using namespace portwise;
 using namespace portwise::fuzz;
 using TBytes = std::vector<std::uint8_t>;
 
-constexpr std::uint64_t KMaxBytes = 256 * 1024;  // storage asked for in one go, beyond the refused sizes
+constexpr std::uint64_t KMaxBytes = 64 * 1024;  // storage asked for in one go, beyond the refused sizes
 constexpr std::uint64_t KRefused = std::uint64_t{1} << 30;
 constexpr std::size_t KMaxViews = 6;
 // FUZZ_TRACE=1 in the environment lists the steps of a run (to read a finding).
