@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "core/ALSampleConvert.h"
 
@@ -447,20 +448,26 @@ void TALAudioBuffer::CopyTo(std::uint32_t ASourceIndex, ISLData* ATarget, std::u
   std::uint8_t* dst = target->ByteModify() + std::size_t{ATargetIndex} * target->FDataStep;
   const std::uint8_t* src = ByteRead() + std::size_t{ASourceIndex} * FDataStep;
 
-  // The same channels in the same places on both sides, packed frames, separate memory: one pass
-  // over the interleaved samples gives what a pass per channel gives.
+  // Frames copied onto frames of the same block (a buffer into itself, or two views of one block)
+  // are read as they were before the copy, as between two buffers: the walk below would otherwise
+  // read samples it has already overwritten.
+  std::vector<std::uint8_t> staged;
+  const std::size_t srcBytes = std::size_t{n} * FDataStep, dstBytes = std::size_t{n} * target->FDataStep;
+  const auto s0 = reinterpret_cast<std::uintptr_t>(src), d0 = reinterpret_cast<std::uintptr_t>(dst);
+  if (!(s0 + srcBytes <= d0 || d0 + dstBytes <= s0)) {
+    staged.assign(src, src + srcBytes);
+    src = staged.data();
+  }
+
+  // The same channels in the same places on both sides, packed frames: one pass over the
+  // interleaved samples gives what a pass per channel gives.
   bool bSameLayout = pairs.Count == FChannels && FChannels == target->FChannels && sw >= 1 && sw <= 4 && tw >= 1 &&
                      tw <= 4 && FDataStep == FChannels * sw && target->FDataStep == target->FChannels * tw;
   for (std::uint32_t i = 0; bSameLayout && i < pairs.Count; ++i)
     bSameLayout = !pairs.Entries[i].bZeroFill && pairs.Entries[i].Source == i && pairs.Entries[i].Target == i;
   if (bSameLayout) {
-    const std::size_t srcBytes = std::size_t{n} * FDataStep, dstBytes = std::size_t{n} * target->FDataStep;
-    const auto s0 = reinterpret_cast<std::uintptr_t>(src), d0 = reinterpret_cast<std::uintptr_t>(dst);
-    const bool bApart = s0 + srcBytes <= d0 || d0 + dstBytes <= s0;
-    if (bApart) {
-      ALCopyChannel(src, sw, sw, dst, tw, tw, n * FChannels);
-      return;
-    }
+    ALCopyChannel(src, sw, sw, dst, tw, tw, n * FChannels);
+    return;
   }
 
   for (std::uint32_t i = 0; i < pairs.Count; ++i) {

@@ -41,6 +41,9 @@ class ISLData : public virtual ISLUnknown {
 class TSLSequenceStamp {
  public:
   explicit TSLSequenceStamp(TSLGenericBuffer& AOwner) : FOwner(AOwner) {}
+  // Bound to its owner for good: a copy would still act on the buffer it was copied from.
+  TSLSequenceStamp(const TSLSequenceStamp&) = delete;
+  TSLSequenceStamp& operator=(const TSLSequenceStamp&) = delete;
   bool GetAvailable() const;
   std::int64_t GetBufferNumber() const;
   void SetBufferNumber(std::int64_t AValue);
@@ -53,6 +56,8 @@ class TSLSequenceStamp {
 class TMLTimeStamp {
  public:
   explicit TMLTimeStamp(TSLGenericBuffer& AOwner) : FOwner(AOwner) {}
+  TMLTimeStamp(const TMLTimeStamp&) = delete;
+  TMLTimeStamp& operator=(const TMLTimeStamp&) = delete;
   bool GetAvailable() const;
   void SetAvailable(bool AValue);
   std::int64_t GetBegin() const;
@@ -247,7 +252,8 @@ class TALAudioBuffer final : public TMLMediaBuffer, public IALAudioBuffer {
   void Unique() override { TSLGenericBuffer::Unique(); }
   void RemoveOwnerShip() override { TSLGenericBuffer::RemoveOwnerShip(); }
   void Resize(std::uint32_t ASize, bool APreserveData) override { TSLGenericBuffer::Resize(ASize, APreserveData); }
-  // Frame copy into another buffer, channels paired by speaker position, widths converted.
+  // Frame copy into another buffer, channels paired by speaker position, widths converted. Frames
+  // copied onto frames of the same block are read as they were before the copy.
   void CopyTo(std::uint32_t ASourceIndex, ISLData* ATarget, std::uint32_t ATargetIndex,
               std::uint32_t ACount) override;
   TSLSequenceStamp& GetSequenceStamp() override { return FSequenceStamp; }
@@ -268,6 +274,9 @@ class TALAudioBuffer final : public TMLMediaBuffer, public IALAudioBuffer {
  private:
   TALAudioBuffer() = default;
   explicit TALAudioBuffer(TSLGenericBuffer& ASource);
+  // Made from another audio buffer: shares its block as any view does (a member-wise copy would
+  // leave the time stamp view acting on the other buffer).
+  explicit TALAudioBuffer(TALAudioBuffer& ASource) : TALAudioBuffer(static_cast<TSLGenericBuffer&>(ASource)) {}
   ~TALAudioBuffer() override = default;
 
   static PALAudioBuffer MakeStorage(std::uint32_t ARate, std::uint32_t ABitsPerSample, std::uint32_t AChannels,

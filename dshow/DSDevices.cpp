@@ -1,5 +1,6 @@
 #include "dshow/DSDevices.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace portwise {
@@ -69,13 +70,20 @@ void TVLDSCapDeviceList::AddDevice(const TRefPtr<IMoniker>& AMoniker) {
   if (stdName.empty()) return;
 
   // Counted on the trimmed name, so names that differ only in blanks are told apart too.
-  const std::int32_t n = FindDeviceNum(stdName);
-  std::string listName = name;
-  if (n > 1) {
+  std::int32_t n = FindDeviceNum(stdName);
+  auto numbered = [&name](std::int32_t k) {
+    if (k <= 1) return name;
     char suffix[24];
-    std::snprintf(suffix, sizeof suffix, " (%d)", static_cast<int>(n));
-    listName += suffix;
-  }
+    std::snprintf(suffix, sizeof suffix, " (%d)", static_cast<int>(k));
+    return name + suffix;
+  };
+  std::string listName = numbered(n);
+  // A friendly name may read like an earlier device's numbered one ("Speakers (2)"): the next free
+  // number keeps every list name unique, so that each device can be chosen by its own.
+  auto taken = [this](const std::string& AName) {
+    return std::any_of(FItems.begin(), FItems.end(), [&](const auto& i) { return i->DeviceNameInList == AName; });
+  };
+  while (taken(listName)) listName = numbered(n = std::max(n, 1) + 1);
 
   GUID classId = GUID_NULL;
   std::string text;

@@ -6,7 +6,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-targets=(asio_convert_fuzz asio_text_fuzz)
+targets=(asio_convert_fuzz asio_text_fuzz format_fuzz buffer_fuzz dshow_names_fuzz queue_fuzz)
 
 cmake --preset fuzz >build/configure-fuzz.log 2>&1 || { cat build/configure-fuzz.log; exit 1; }
 cmake --build --preset fuzz -j2 --target "${targets[@]}" || exit 1

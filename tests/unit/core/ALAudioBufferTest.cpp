@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <random>
@@ -194,6 +196,29 @@ TEST(ALAudioBufferCreate, SharesTheStorageOfTheBufferItIsMadeFrom) {
   EXPECT_EQ(block->CountTransports(), 1);
   EXPECT_FALSE(TALAudioBuffer::CreateUniversal(nullptr));
   EXPECT_FALSE(TALAudioBuffer::CreateCopy(nullptr));
+}
+
+// A view made from another has stamps of its own block: once it has a block of its own, its time
+// stamp and sequence number are no longer the other view's, and they outlive the other view.
+TEST(ALAudioBufferCreate, AViewMadeFromAnotherStampsItsOwnBlock) {
+  const std::function<PALAudioBuffer(TALAudioBuffer&)> makers[] = {
+      [](TALAudioBuffer& a) { return TALAudioBuffer::CreateEx(a); },
+      [](TALAudioBuffer& a) { return TALAudioBuffer::CreateCopy(&a); },
+      [](TALAudioBuffer& a) { return PALAudioBuffer(dynamic_cast<TALAudioBuffer*>(a.MakeCopy().Get())); },
+  };
+  for (std::size_t k = 0; k < std::size(makers); ++k) {
+    PALAudioBuffer a = TALAudioBuffer::CreateSize(44100, 16, 2, 64);
+    PALAudioBuffer b = makers[k](*a);
+    ASSERT_TRUE(b->MakeUnique(true));
+    b->GetTimeStamp().SetTimes(5, 9);
+    b->GetSequenceStamp().SetBufferNumber(3);
+    EXPECT_FALSE(a->GetTimeStamp().GetAvailable()) << "maker " << k;
+    EXPECT_FALSE(a->GetSequenceStamp().GetAvailable()) << "maker " << k;
+    a.Reset();
+    EXPECT_TRUE(b->GetTimeStamp().GetAvailable()) << "maker " << k;
+    EXPECT_EQ(b->GetTimeStamp().GetEnd(), 9) << "maker " << k;
+    EXPECT_EQ(b->GetSequenceStamp().GetBufferNumber(), 3) << "maker " << k;
+  }
 }
 
 // ------------------------------------------------------------------ copy on write
@@ -422,6 +447,41 @@ TEST(ALAudioBufferFrameCopy, CopiesFromAndToTheGivenFramesAndStopsAtTheBufferEnd
   EXPECT_EQ(dst->GetSample(9, 0), 2);
   src->CopyTo(10, dst.Get(), 0, 1);  // past the end: nothing
   EXPECT_EQ(dst->GetSample(0, 0), 7);
+}
+
+// A copy whose frames overlap in one block: the target frames receive the source frames as they
+// were before the copy, whichever way the ranges overlap, into the buffer itself or into another
+// view of its block that writes in place.
+TEST(ALAudioBufferFrameCopy, CopiesOverlappingFramesOfOneBlockAsTheyWereBefore) {
+  struct TCase {
+    std::uint32_t Channels, From, To, Count;
+    bool bOtherView;
+  } const cases[] = {{1, 0, 3, 10, false}, {2, 0, 1, 12, false}, {1, 5, 2, 10, false},
+                     {2, 4, 0, 9, false},  {1, 0, 4, 8, true},   {2, 6, 1, 10, true}};
+  for (const TCase& c : cases) {
+    PALAudioBuffer buffer = Buffer16(c.Channels, c.Channels == 1 ? 0x1 : 0x3, 16);
+    FillPattern16(*buffer);
+    PALAudioBuffer target = buffer;
+    if (c.bOtherView) {
+      target = TALAudioBuffer::CreateEx(*buffer);
+      buffer->RemoveOwnerShip();  // the target is the single owner: it writes the shared block
+    }
+    std::vector<std::int32_t> before;
+    for (std::uint32_t f = 0; f < 16; ++f)
+      for (std::uint32_t ch = 0; ch < c.Channels; ++ch) before.push_back(buffer->GetSample(f, ch));
+    std::vector<std::int32_t> want = before;
+    for (std::uint32_t i = 0; i < c.Count; ++i)
+      for (std::uint32_t ch = 0; ch < c.Channels; ++ch)
+        want[(c.To + i) * c.Channels + ch] = before[(c.From + i) * c.Channels + ch];
+
+    buffer->CopyTo(c.From, target.Get(), c.To, c.Count);
+    ASSERT_EQ(target->GetReadPointer(), buffer->GetReadPointer());  // still one block
+    std::vector<std::int32_t> got;
+    for (std::uint32_t f = 0; f < 16; ++f)
+      for (std::uint32_t ch = 0; ch < c.Channels; ++ch) got.push_back(target->GetSample(f, ch));
+    EXPECT_EQ(got, want) << c.Channels << " channels, " << c.Count << " frames " << c.From << " -> " << c.To
+                         << (c.bOtherView ? " through another view" : "");
+  }
 }
 
 TEST(ALAudioBufferFrameCopy, ZeroFillsAnEightBitTargetWithZero) {

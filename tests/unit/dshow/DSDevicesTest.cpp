@@ -77,6 +77,35 @@ TEST_F(DSDevicesTest, RepeatedFriendlyNamesGetSuffixesAndBlankOrUnreadableOnesAr
   EXPECT_EQ((Lines{"Speakers"}), List(Capture()));
 }
 
+// A friendly name that reads like another device's numbered list name takes the next free
+// number, so every line of a listing is unique and selects its own device.
+TEST_F(DSDevicesTest, FriendlyNamesThatLookNumberedStillGetListNamesOfTheirOwn) {
+  struct TCase {
+    Lines Names, Listed;
+  } const cases[] = {
+      {{"Speakers (2)", "Speakers", "Speakers"}, {"Speakers (2)", "Speakers", "Speakers (3)"}},
+      {{"Speakers", "Speakers", "Speakers (2)"}, {"Speakers", "Speakers (2)", "Speakers (2) (2)"}},
+      {{"Speakers", "Speakers (3)", "Speakers", "Speakers"}, {"Speakers", "Speakers (3)", "Speakers (2)", "Speakers (4)"}},
+  };
+  std::vector<int> added;
+  for (const TCase& c : cases) {
+    for (int id : added) DS.RemoveDevice(id);
+    added.clear();
+    std::vector<std::string> displayNames;
+    for (const std::string& name : c.Names) {
+      added.push_back(DS.AddAudioRenderer(name));
+      displayNames.push_back(DisplayNameOf(added.back()));
+    }
+    TDSAudioOutputDevice output(&Owner, Owner.GetLock(), 0, nullptr, nullptr);
+    const Lines listed = List(output);
+    EXPECT_EQ(listed, c.Listed);
+    for (std::size_t i = 0; i < listed.size() && i < displayNames.size(); ++i) {
+      output.SetDeviceName(listed[i]);
+      EXPECT_EQ(output.GetDriverName(), displayNames[i]) << listed[i];
+    }
+  }
+}
+
 TEST_F(DSDevicesTest, ListsAppendOneLineOfTheAskedKindPerDevice) {
   const int a = DS.AddAudioRenderer("Speakers");
   const int b = DS.AddAudioRenderer("Speakers");
