@@ -65,7 +65,7 @@ mkdir -p build
 step "native tests (linux)" native_tests linux
 step "native tests (linux-asan)" native_tests linux-asan
 step "native tests (linux-tsan)" native_tests linux-tsan
-step "fuzz targets (20 s each)" "$root/scripts/fuzz.sh" 20
+step "fuzz targets (10 s each)" "$root/scripts/fuzz.sh" 10
 step "build win64" build win64
 step "build win32" build_win32
 step "Windows tests under Wine (win64)" "$root/scripts/run-wine-tests.sh" "$root/build/win64"
