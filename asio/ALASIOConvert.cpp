@@ -389,6 +389,44 @@ inline void Run(TSlot ASlot, const void* ASource, void* ATarget, std::uint32_t A
 const std::uint8_t* Bytes(const void* p) { return static_cast<const std::uint8_t*>(p); }
 std::uint8_t* Bytes(void* p) { return static_cast<std::uint8_t*>(p); }
 
+// A half-buffer of a few hundred bytes is copied or byte-reversed here (W = 1 copies): for it, the
+// call into the library's copy or through the kernel table costs about as much as the work. The
+// areas are apart, so the last 32 bytes may be done again, overlapping.
+template <int W>
+inline bool SmallHalf(const void* ASource, void* ATarget, std::size_t ABytes) {
+#if defined(__SSE2__) && (defined(__SSSE3__) || W == 1)
+  if (ABytes < 32 || ABytes > 512) return false;
+  const std::uint8_t* src = Bytes(ASource);
+  std::uint8_t* dst = Bytes(ATarget);
+  auto order = [](__m128i v) {
+    if constexpr (W == 1) return v;
+    else return Reverse128<W>(v);
+  };
+  for (std::size_t i = 0; i + 32 < ABytes; i += 32) {
+    const __m128i a = Load128(src + i), b = Load128(src + i + 16);
+    Store128(dst + i, order(a));
+    Store128(dst + i + 16, order(b));
+  }
+  const __m128i a = Load128(src + ABytes - 32), b = Load128(src + ABytes - 16);
+  Store128(dst + ABytes - 32, order(a));
+  Store128(dst + ABytes - 16, order(b));
+  return true;
+#else
+  (void)ASource, (void)ATarget, (void)ABytes;
+  return false;
+#endif
+}
+
+inline void CopyBytes(const void* ASource, void* ATarget, std::size_t ABytes) {
+  if (!SmallHalf<1>(ASource, ATarget, ABytes)) std::memcpy(ATarget, ASource, ABytes);
+}
+
+inline void RunHalf(TSlot ASlot, const void* ASource, void* ATarget, std::uint32_t ACount) {
+  if (ASlot == KSwap16 && SmallHalf<2>(ASource, ATarget, std::size_t{ACount} * 2)) return;
+  if (ASlot == KSwap32 && SmallHalf<4>(ASource, ATarget, std::size_t{ACount} * 4)) return;
+  Run(ASlot, ASource, ATarget, ACount);
+}
+
 }  // namespace
 
 bool ALASIOUseWideKernels(bool AWide) {
@@ -423,15 +461,15 @@ void ALInt32ToFloat64(const void* ASource, void* ATarget, std::uint32_t ACount) 
 
 bool ALASIOConvertInput(TASIOSampleType AType, const void* ASource, void* ATarget, std::uint32_t ACount) {
   const TTypeInfo& info = Info(AType);
-  if (info.Kind == TKind::Copy) std::memcpy(ATarget, ASource, std::size_t{ACount} * info.DriverBytes);
-  else if (info.Kind == TKind::Convert) Run(info.In, ASource, ATarget, ACount);
+  if (info.Kind == TKind::Copy) CopyBytes(ASource, ATarget, std::size_t{ACount} * info.DriverBytes);
+  else if (info.Kind == TKind::Convert) RunHalf(info.In, ASource, ATarget, ACount);
   return info.Kind != TKind::None;
 }
 
 bool ALASIOConvertOutput(TASIOSampleType AType, const void* ASource, void* ATarget, std::uint32_t ACount) {
   const TTypeInfo& info = Info(AType);
-  if (info.Kind == TKind::Copy) std::memcpy(ATarget, ASource, std::size_t{ACount} * info.DriverBytes);
-  else if (info.Kind == TKind::Convert) Run(info.Out, ASource, ATarget, ACount);
+  if (info.Kind == TKind::Copy) CopyBytes(ASource, ATarget, std::size_t{ACount} * info.DriverBytes);
+  else if (info.Kind == TKind::Convert) RunHalf(info.Out, ASource, ATarget, ACount);
   return info.Kind != TKind::None;
 }
 
