@@ -182,14 +182,15 @@ inline void StoreSplit24x4(std::uint8_t* p, __m128i v) {
 #endif
 
 #if defined(__SSE4_1__)
-// Narrow24To16 on four lanes.
+// Narrow24To16 on four lanes. |x| is first limited to 2^23 - 1, which gives the same quotient
+// (32767) for -2^23 and keeps q0 within 15 bits; then each lane holds the 16-bit pair
+// (|x| & 255, q0) and one multiply-add gives (|x| & 255) * 32767 - q0 * 255, negative exactly when
+// the quotient is q0 - 1.
 inline __m128i Narrow24To16x4(__m128i x) {
-  const __m128i a = _mm_abs_epi32(x);
-  const __m128i q0 = _mm_srli_epi32(a, 8);
-  const __m128i rest = _mm_and_si128(a, _mm_set1_epi32(255));
-  const __m128i lhs = _mm_sub_epi32(_mm_slli_epi32(q0, 8), q0);
-  const __m128i rhs = _mm_sub_epi32(_mm_slli_epi32(rest, 15), rest);
-  return _mm_sign_epi32(_mm_add_epi32(q0, _mm_cmpgt_epi32(lhs, rhs)), x);
+  const __m128i a = _mm_min_epu32(_mm_abs_epi32(x), _mm_set1_epi32(8388607));
+  const __m128i pairs = _mm_shuffle_epi8(a, _mm_setr_epi8(0, -1, 1, 2, 4, -1, 5, 6, 8, -1, 9, 10, 12, -1, 13, 14));
+  const __m128i below = _mm_srai_epi32(_mm_madd_epi16(pairs, _mm_setr_epi16(32767, -255, 32767, -255, 32767, -255, 32767, -255)), 31);
+  return _mm_sign_epi32(_mm_add_epi32(_mm_srli_epi32(a, 8), below), x);
 }
 #endif
 
