@@ -147,7 +147,7 @@ void Scalar(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t n) {
   for (std::size_t i = 0; i < n; ++i) One<S>(src, dst, i);
 }
 
-// Driver bytes per sample and buffer bytes per sample of each kernel.
+// Bytes per sample each kernel reads and writes.
 template <TSlot S>
 constexpr std::size_t KInBytes = S == KSwap16 ? 2 : (S == KSwap64 || S == KF64In || S == KF64InSwapped) ? 8 : 4;
 template <TSlot S>
