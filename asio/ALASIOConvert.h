@@ -57,6 +57,11 @@ void ALInt32ToFloat32(const void* ASource, void* ATarget, std::uint32_t ACount);
 // double(x) / 2147483647.0.
 void ALInt32ToFloat64(const void* ASource, void* ATarget, std::uint32_t ACount);
 
+// Chooses between the widest kernels this processor runs (AVX2 on 64-bit x86) and the baseline
+// ones; the widest are chosen at start-up. Returns whether the wide ones are now in use. For
+// tests that hold both sets against the reference.
+bool ALASIOUseWideKernels(bool AWide);
+
 // One sample of each float rule, as the reference conversions apply it.
 std::int32_t ALReferenceFloat32ToInt32(float AValue);
 std::int32_t ALReferenceFloat64ToInt32(double AValue);

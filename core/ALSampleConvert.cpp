@@ -158,24 +158,39 @@ inline void Store24x4(std::uint8_t* p, __m128i v) {
 }
 #endif
 
-#if defined(__SSE4_1__)
-// Widen16To24 and Narrow24To16 on four lanes.
-inline __m128i Widen16To24x4(__m128i x) {
-  const __m128i a = _mm_abs_epi32(x);
-  const __m128i t = _mm_sub_epi32(_mm_slli_epi32(a, 8), a);
-  const __m128i q0 = _mm_srli_epi32(t, 15);
-  const __m128i carry = _mm_cmpgt_epi32(_mm_add_epi32(_mm_and_si128(t, _mm_set1_epi32(32767)), q0), _mm_set1_epi32(32766));
-  const __m128i q = _mm_sub_epi32(q0, carry);
-  const __m128i r = _mm_add_epi32(_mm_slli_epi32(x, 8), _mm_sign_epi32(q, x));
-  return _mm_max_epi32(r, _mm_set1_epi32(-8388608));
+#if defined(__SSSE3__)
+// Widen16To24 on eight 16-bit lanes, as the two 32-bit halves of the results (four lanes each).
+// y = 256 x + sign(x) q with q = 255 |x| / 32767 truncated, which for |x| <= 32767 is
+// (|x| * 65282 >> 16) >> 7 (checked over every value by the tests); then y is split into its high
+// 16 bits, x or x - 1 when the correction borrows, and its low byte. -32768 saturates to -2^23,
+// the high half staying at -32768 and the low byte 0.
+inline void Widen16To24x8(__m128i x, __m128i& lo4, __m128i& hi4) {
+  const __m128i a = _mm_abs_epi16(x);
+  const __m128i q = _mm_srli_epi16(_mm_mulhi_epu16(a, _mm_set1_epi16(static_cast<short>(65282 - 65536))), 7);
+  const __m128i sq = _mm_sign_epi16(q, x);
+  const __m128i high = _mm_adds_epi16(x, _mm_srai_epi16(sq, 15));
+  const __m128i low = _mm_andnot_si128(_mm_cmpeq_epi16(x, _mm_set1_epi16(-32768)), _mm_and_si128(sq, _mm_set1_epi16(255)));
+  lo4 = _mm_unpacklo_epi16(low, high);  // the low byte, a zero byte, then the high 16 bits
+  hi4 = _mm_unpackhi_epi16(low, high);
 }
+// Four such lanes as packed 24-bit samples (bytes 0, 2 and 3 of each), with 4 scratch bytes as
+// Store24x4.
+inline void StoreSplit24x4(std::uint8_t* p, __m128i v) {
+  v = _mm_shuffle_epi8(v, _mm_setr_epi8(0, 2, 3, 4, 6, 7, 8, 10, 11, 12, 14, 15, -1, -1, -1, -1));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+#endif
+
+#if defined(__SSE4_1__)
+// Narrow24To16 on four lanes. |x| is first limited to 2^23 - 1, which gives the same quotient
+// (32767) for -2^23 and keeps q0 within 15 bits; then each lane holds the 16-bit pair
+// (|x| & 255, q0) and one multiply-add gives (|x| & 255) * 32767 - q0 * 255, negative exactly when
+// the quotient is q0 - 1.
 inline __m128i Narrow24To16x4(__m128i x) {
-  const __m128i a = _mm_abs_epi32(x);
-  const __m128i q0 = _mm_srli_epi32(a, 8);
-  const __m128i rest = _mm_and_si128(a, _mm_set1_epi32(255));
-  const __m128i lhs = _mm_sub_epi32(_mm_slli_epi32(q0, 8), q0);
-  const __m128i rhs = _mm_sub_epi32(_mm_slli_epi32(rest, 15), rest);
-  return _mm_sign_epi32(_mm_add_epi32(q0, _mm_cmpgt_epi32(lhs, rhs)), x);
+  const __m128i a = _mm_min_epu32(_mm_abs_epi32(x), _mm_set1_epi32(8388607));
+  const __m128i pairs = _mm_shuffle_epi8(a, _mm_setr_epi8(0, -1, 1, 2, 4, -1, 5, 6, 8, -1, 9, 10, 12, -1, 13, 14));
+  const __m128i below = _mm_srai_epi32(_mm_madd_epi16(pairs, _mm_setr_epi16(32767, -255, 32767, -255, 32767, -255, 32767, -255)), 31);
+  return _mm_sign_epi32(_mm_add_epi32(_mm_srli_epi32(a, 8), below), x);
 }
 #endif
 
@@ -191,9 +206,10 @@ void CopyPacked(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t n) {
   // The 16 <-> 24-bit pairs in registers, eight samples at a time.
   if constexpr (From == 2 && To == 3) {
     for (; i + 10 <= n; i += 8) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + std::size_t{i} * 2));
-      Store24x4(dst + std::size_t{i} * 3, Widen16To24x4(_mm_cvtepi16_epi32(x)));
-      Store24x4(dst + std::size_t{i} * 3 + 12, Widen16To24x4(_mm_cvtepi16_epi32(_mm_srli_si128(x, 8))));
+      __m128i lo4, hi4;
+      Widen16To24x8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + std::size_t{i} * 2)), lo4, hi4);
+      StoreSplit24x4(dst + std::size_t{i} * 3, lo4);
+      StoreSplit24x4(dst + std::size_t{i} * 3 + 12, hi4);
     }
   } else if constexpr (From == 3 && To == 2) {
     for (; i + 10 <= n; i += 8) {

@@ -31,6 +31,15 @@ struct TImpl {
 const TImpl KImpls[] = {{"block", &ALASIOConvertInput, &ALASIOConvertOutput},
                         {"reference", &ALASIOReferenceConvertInput, &ALASIOReferenceConvertOutput}};
 
+// Runs `check` with the baseline kernels and, where the processor has them, the wide ones; the
+// wide ones stay chosen afterwards, as at start-up.
+template <class Check>
+void ForEachKernelSet(Check check) {
+  ALASIOUseWideKernels(false);
+  check("baseline kernels");
+  if (ALASIOUseWideKernels(true)) check("wide kernels");
+}
+
 template <class T>
 std::vector<std::uint8_t> DriverBytes(const std::vector<T>& values, bool msb) {
   std::vector<std::uint8_t> bytes(values.size() * sizeof(T));
@@ -74,13 +83,15 @@ void ExpectFloatInput(TASIOSampleType lsb, TASIOSampleType msb, const std::vecto
       expected.push_back(c.Expected);
     }
   const auto n = static_cast<std::uint32_t>(values.size());
-  for (const TImpl& impl : KImpls)
-    for (TASIOSampleType type : {lsb, msb}) {
-      const auto out = AsInt32(Convert(impl.Input, type, DriverBytes(values, type == msb), n, 4));
-      for (std::size_t i = 0; i < cases.size(); ++i)
-        EXPECT_EQ(out[i], expected[i]) << impl.Name << " type " << type << " value " << values[i];
-      EXPECT_EQ(out, expected) << impl.Name << " type " << type;
-    }
+  ForEachKernelSet([&](const char* set) {
+    for (const TImpl& impl : KImpls)
+      for (TASIOSampleType type : {lsb, msb}) {
+        const auto out = AsInt32(Convert(impl.Input, type, DriverBytes(values, type == msb), n, 4));
+        for (std::size_t i = 0; i < cases.size(); ++i)
+          EXPECT_EQ(out[i], expected[i]) << impl.Name << ", " << set << ", type " << type << " value " << values[i];
+        EXPECT_EQ(out, expected) << impl.Name << ", " << set << ", type " << type;
+      }
+  });
 }
 
 TEST(ALASIOConvertTest, Float32InputScalesBy2Pow31RoundsToEvenAndSaturates) {
@@ -166,40 +177,91 @@ TEST(ALASIOConvertTest, IntegerTypesAreCopiedOrByteReversedBothWays) {
 }
 
 TEST(ALASIOConvertTest, BlockConversionsMatchTheReferenceBitForBit) {
-  std::mt19937 rng(20240611);
-  std::uniform_int_distribution<int> byte(0, 255);
-  std::uniform_real_distribution<double> unit(-1.25, 1.25);
-  for (TASIOSampleType type : KConvertedTypes) {
-    const std::uint32_t driverBytes = ALASIODriverSampleBytes(type), bufferBytes = ALASIOBufferBits(type) / 8;
-    for (std::uint32_t count : {1u, 3u, 4u, 5u, 8u, 1027u}) {
-      for (int pass = 0; pass < 2; ++pass) {
-        // Pass 0: arbitrary bytes (NaNs, infinities, denormals, huge values); pass 1: plausible audio.
-        std::vector<std::uint8_t> in(std::size_t{count} * driverBytes);
-        for (auto& b : in) b = static_cast<std::uint8_t>(byte(rng));
-        if (pass == 1 && (type == 3 || type == 19 || type == 4 || type == 20))
-          for (std::uint32_t i = 0; i < count; ++i) {
-            std::uint8_t* p = in.data() + std::size_t{i} * driverBytes;
-            if (driverBytes == 4) {
-              const auto f = static_cast<float>(unit(rng));
-              std::memcpy(p, &f, 4);
-            } else {
-              const double d = unit(rng);
-              std::memcpy(p, &d, 8);
+  ForEachKernelSet([](const char* set) {
+    std::mt19937 rng(20240611);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_real_distribution<double> unit(-1.25, 1.25);
+    for (TASIOSampleType type : KConvertedTypes) {
+      const std::uint32_t driverBytes = ALASIODriverSampleBytes(type), bufferBytes = ALASIOBufferBits(type) / 8;
+      for (std::uint32_t count : {1u, 3u, 4u, 5u, 8u, 15u, 24u, 33u, 1027u}) {
+        for (int pass = 0; pass < 2; ++pass) {
+          // Pass 0: arbitrary bytes (NaNs, infinities, denormals, huge values); pass 1: plausible audio.
+          std::vector<std::uint8_t> in(std::size_t{count} * driverBytes);
+          for (auto& b : in) b = static_cast<std::uint8_t>(byte(rng));
+          if (pass == 1 && (type == 3 || type == 19 || type == 4 || type == 20))
+            for (std::uint32_t i = 0; i < count; ++i) {
+              std::uint8_t* p = in.data() + std::size_t{i} * driverBytes;
+              if (driverBytes == 4) {
+                const auto f = static_cast<float>(unit(rng));
+                std::memcpy(p, &f, 4);
+              } else {
+                const double d = unit(rng);
+                std::memcpy(p, &d, 8);
+              }
+              if (IsMsb(type)) std::reverse(p, p + driverBytes);
             }
-            if (IsMsb(type)) std::reverse(p, p + driverBytes);
-          }
-        EXPECT_EQ(Convert(&ALASIOConvertInput, type, in, count, bufferBytes),
-                  Convert(&ALASIOReferenceConvertInput, type, in, count, bufferBytes))
-            << "input, type " << type << ", " << count << " samples, pass " << pass;
+          EXPECT_EQ(Convert(&ALASIOConvertInput, type, in, count, bufferBytes),
+                    Convert(&ALASIOReferenceConvertInput, type, in, count, bufferBytes))
+              << set << ", input, type " << type << ", " << count << " samples, pass " << pass;
 
-        std::vector<std::uint8_t> out(std::size_t{count} * bufferBytes);
-        for (auto& b : out) b = static_cast<std::uint8_t>(byte(rng));
-        EXPECT_EQ(Convert(&ALASIOConvertOutput, type, out, count, driverBytes),
-                  Convert(&ALASIOReferenceConvertOutput, type, out, count, driverBytes))
-            << "output, type " << type << ", " << count << " samples";
+          std::vector<std::uint8_t> out(std::size_t{count} * bufferBytes);
+          for (auto& b : out) b = static_cast<std::uint8_t>(byte(rng));
+          EXPECT_EQ(Convert(&ALASIOConvertOutput, type, out, count, driverBytes),
+                    Convert(&ALASIOReferenceConvertOutput, type, out, count, driverBytes))
+              << set << ", output, type " << type << ", " << count << " samples";
+        }
       }
     }
+  });
+}
+
+// The float inputs around every place where the rule changes (the limits, the last values that
+// still round inside, ties, zeros, denormals, infinities, NaNs of both signs) in every lane of a
+// vector: each kernel set against the reference.
+TEST(ALASIOConvertTest, FloatInputAgreesWithTheReferenceAroundTheLimits) {
+  std::vector<double> doubles;
+  for (double limit : {2147483647.5, 2147483647.0, 2147483646.5, -2147483648.5, -2147483648.0, -2147483647.5,
+                       1073741823.5, -1073741823.5, 0.5, -0.5}) {
+    double x = limit / 2147483647.0;
+    for (int k = 0; k < 3; ++k) x = std::nextafter(x, -HUGE_VAL);
+    for (int k = 0; k < 7; ++k, x = std::nextafter(x, HUGE_VAL)) doubles.push_back(x);
   }
+  std::vector<float> floats;
+  for (float x : {1.0f, -1.0f, 0.5f, std::ldexp(1.5f, -31), std::ldexp(-2.5f, -31)})
+  {
+    float y = std::nextafter(std::nextafter(x, -2.0f), -2.0f);
+    for (int k = 0; k < 5; ++k, y = std::nextafter(y, 2.0f)) floats.push_back(y);
+  }
+  const double specials[] = {0.0, -0.0, 1e-310, -1e-310, HUGE_VAL, -HUGE_VAL, std::nan(""), -std::nan("")};
+  for (double d : specials) {
+    doubles.push_back(d);
+    floats.push_back(static_cast<float>(d));
+  }
+  floats.push_back(std::numeric_limits<float>::denorm_min());
+  // Each value at every offset of the widest vector.
+  auto spread = [](auto values) {
+    decltype(values) all;
+    for (std::size_t shift = 0; shift < 9; ++shift) {
+      all.insert(all.end(), shift, 0);
+      all.insert(all.end(), values.begin(), values.end());
+    }
+    return all;
+  };
+  doubles = spread(doubles);
+  floats = spread(floats);
+  ForEachKernelSet([&](const char* set) {
+    for (TASIOSampleType type : {ASIOSTFloat32LSB, ASIOSTFloat32MSB, ASIOSTFloat64LSB, ASIOSTFloat64MSB}) {
+      const bool wide = type == ASIOSTFloat64LSB || type == ASIOSTFloat64MSB;
+      const auto in = wide ? DriverBytes(doubles, IsMsb(type)) : DriverBytes(floats, IsMsb(type));
+      const auto n = static_cast<std::uint32_t>(wide ? doubles.size() : floats.size());
+      const auto got = AsInt32(Convert(&ALASIOConvertInput, type, in, n, 4));
+      for (std::uint32_t i = 0; i < n; ++i) {
+        const std::int32_t want = wide ? ALReferenceFloat64ToInt32(doubles[i]) : ALReferenceFloat32ToInt32(floats[i]);
+        ASSERT_EQ(got[i], want) << set << ", type " << type << ", sample " << i << " = "
+                                << (wide ? doubles[i] : floats[i]);
+      }
+    }
+  });
 }
 
 TEST(ALASIOConvertTest, ReferenceFloatRulesRoundHalfwayCasesToEven) {
@@ -321,22 +383,24 @@ TEST(ALASIOConvertTest, ByteReversalKernelsReverseEverySampleInPlaceOrNot) {
   using TSwap = void (*)(const void*, void*, std::uint32_t);
   const std::pair<TSwap, std::uint32_t> kernels[] = {
       {&ALSwapBytes16, 2}, {&ALSwapBytes24, 3}, {&ALSwapBytes32, 4}, {&ALSwapBytes64, 8}};
-  for (const auto& [swap, width] : kernels) {
-    for (std::uint32_t count : {1u, 5u, 6u, 7u, 17u, 1027u}) {
-      std::vector<std::uint8_t> in(std::size_t{count} * width);
-      for (std::size_t k = 0; k < in.size(); ++k) in[k] = static_cast<std::uint8_t>(k * 131 + 7);
-      std::vector<std::uint8_t> want(in.size());
-      for (std::size_t s = 0; s < count; ++s)
-        for (std::uint32_t b = 0; b < width; ++b) want[s * width + b] = in[s * width + width - 1 - b];
-      std::vector<std::uint8_t> out(in.size() + 1, 0x5A);
-      swap(in.data(), out.data(), count);
-      EXPECT_EQ(std::vector<std::uint8_t>(out.begin(), out.end() - 1), want) << width << " bytes, " << count;
-      EXPECT_EQ(out.back(), 0x5A) << "written beyond the end: " << width << " bytes, " << count;
-      std::vector<std::uint8_t> same = in;
-      swap(same.data(), same.data(), count);
-      EXPECT_EQ(same, want) << "in place, " << width << " bytes, " << count;
+  ForEachKernelSet([&](const char* set) {
+    for (const auto& [swap, width] : kernels) {
+      for (std::uint32_t count : {1u, 5u, 6u, 7u, 17u, 40u, 1027u}) {
+        std::vector<std::uint8_t> in(std::size_t{count} * width);
+        for (std::size_t k = 0; k < in.size(); ++k) in[k] = static_cast<std::uint8_t>(k * 131 + 7);
+        std::vector<std::uint8_t> want(in.size());
+        for (std::size_t s = 0; s < count; ++s)
+          for (std::uint32_t b = 0; b < width; ++b) want[s * width + b] = in[s * width + width - 1 - b];
+        std::vector<std::uint8_t> out(in.size() + 1, 0x5A);
+        swap(in.data(), out.data(), count);
+        EXPECT_EQ(std::vector<std::uint8_t>(out.begin(), out.end() - 1), want) << set << ", " << width << " bytes, " << count;
+        EXPECT_EQ(out.back(), 0x5A) << set << ", written beyond the end: " << width << " bytes, " << count;
+        std::vector<std::uint8_t> same = in;
+        swap(same.data(), same.data(), count);
+        EXPECT_EQ(same, want) << set << ", in place, " << width << " bytes, " << count;
+      }
     }
-  }
+  });
 }
 
 }  // namespace
