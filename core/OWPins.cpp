@@ -145,11 +145,10 @@ bool TOWDestroyLock::Destroying() {
 }
 
 void TOWDestroyLock::LeaveUser() noexcept {
-  {
-    std::lock_guard g(FSection);
-    --FLockCounter;
-    --UsersOf(std::this_thread::get_id());
-  }
+  std::lock_guard g(FSection);
+  --FLockCounter;
+  --UsersOf(std::this_thread::get_id());
+  // Under the mutex: once it is let go, a destroyer that sees no user left may free this lock.
   FIdle.notify_all();
 }
 
