@@ -273,7 +273,9 @@ class TOWLock final : public IOWLock {
   }
   // Gives the mutex up and drops ADrop references, plus the hold's own when AHoldsRef.
   void UnlockDropping(bool AHoldsRef, std::int32_t ADrop) {
-    if (AHoldsRef ? FWord.UnlockRelease() : (FWord.Unlock(), false)) {
+    if (!AHoldsRef) {
+      FWord.Unlock();
+    } else if (FWord.UnlockRelease()) {
       delete this;  // that was the last reference, so there were no others to drop
       return;
     }

@@ -132,6 +132,15 @@ class ALDSAudioOutTest : public TDSWorldTest {
       return APred();
     });
   }
+  // Three buffers of a new stream reach the newest renderer; then the output is freed.
+  void PlayANewStreamWholeThenFree() {
+    Source.Start(KMono22k);
+    Source.Send(3);
+    Source.Stop();
+    const std::size_t renderer = DS.RendererCount() - 1;
+    EXPECT_TRUE(Eventually([&] { return DS.Renderer(renderer).Played.size() == 3; }));
+    Out.reset();
+  }
   std::vector<std::uint8_t> PlayedBytes(std::size_t ARenderer = 0) {
     std::vector<std::uint8_t> bytes;
     for (const auto& s : DS.Renderer(ARenderer).Played) bytes.insert(bytes.end(), s.Data.begin(), s.Data.end());
@@ -284,12 +293,7 @@ TEST_F(ALDSAudioOutTest, EveryFailingGraphStepIsReportedWithItsCodeAndLeavesNoth
         DisarmFailure(Sim, DS, Speakers, f);
 
         // The same output plays a stream once the step works.
-        Source.Start(KMono22k);
-        Source.Send(3);
-        Source.Stop();
-        const std::size_t renderer = DS.RendererCount() - 1;
-        EXPECT_TRUE(Eventually([&] { return DS.Renderer(renderer).Played.size() == 3; }));
-        Out.reset();
+        PlayANewStreamWholeThenFree();
         EXPECT_EQ(left, DS.LiveObjects());
         EXPECT_EQ(0u, Sim.SimCom().OpenClockSemaphores());
         EXPECT_TRUE(Eventually([&] { return testsupport::PoolBlocksInUse() == blocks; }));
@@ -488,12 +492,7 @@ TEST_P(ALDSAudioOutEventTest, AnEventThatEndsPlaybackStopsTheStreamAndTheNextStr
 
   // A new stream plays whole.
   Source.Stop();
-  Source.Start(KMono22k);
-  Source.Send(3);
-  Source.Stop();
-  const std::size_t renderer = DS.RendererCount() - 1;
-  EXPECT_TRUE(Eventually([&] { return DS.Renderer(renderer).Played.size() == 3; }));
-  Out.reset();
+  PlayANewStreamWholeThenFree();
   EXPECT_EQ(0u, DS.LiveObjects());
   EXPECT_EQ(0u, Sim.SimCom().OpenClockSemaphores());
   EXPECT_TRUE(testsupport::ThreadsBackTo(threads));

@@ -59,24 +59,10 @@ inline void ArmFailure(platform::sim::TSimPlatform& ASim, platform::sim::TSimDSh
   }
 }
 
+// A failure point is taken once; the other kinds are set back to success.
 inline void DisarmFailure(platform::sim::TSimPlatform& ASim, platform::sim::TSimDShow& ADS, int ADevice,
                           const TDSFailure& AFailure) {
-  switch (AFailure.Kind) {
-    case EDSFault::Point:
-      break;  // taken once
-    case EDSFault::Create:
-      ASim.SimCom().FailCreate(AFailure.Class, S_OK);
-      break;
-    case EDSFault::CreateLeaving:
-      ASim.SimCom().FailCreateLeavingObject(AFailure.Class, S_OK);
-      break;
-    case EDSFault::Bind: {
-      platform::sim::TSimDevice device = ADS.Device(ADevice);
-      device.BindToObjectResult = S_OK;
-      ADS.SetDevice(ADevice, device);
-      break;
-    }
-  }
+  if (AFailure.Kind != EDSFault::Point) ArmFailure(ASim, ADS, ADevice, AFailure, S_OK);
 }
 
 }  // namespace portwise::test
